@@ -1,0 +1,59 @@
+#include "app/batch.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "app/convert.h"
+
+namespace lstconvert {
+namespace {
+
+char16_t FoldCase(char16_t unit) {
+  return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+}
+
+// The project files among the directory's entries, in conversion order. The
+// list is complete before the first conversion, so a file that a conversion
+// re-creates is never met again.
+std::vector<DirectoryEntry> ProjectFiles(std::vector<DirectoryEntry> entries) {
+  std::erase_if(entries, [](const DirectoryEntry& e) { return !IsProjectFileName(e.name); });
+  std::sort(entries.begin(), entries.end(), [](const DirectoryEntry& a, const DirectoryEntry& b) {
+    return ProjectFileNameLess(a.name, b.name);
+  });
+  return entries;
+}
+
+}  // namespace
+
+bool IsProjectFileName(std::u16string_view name) {
+  constexpr std::u16string_view kExtension = u".lst";
+  if (name.size() < kExtension.size()) return false;
+  const std::u16string_view tail = name.substr(name.size() - kExtension.size());
+  return std::equal(tail.begin(), tail.end(), kExtension.begin(),
+                    [](char16_t a, char16_t b) { return FoldCase(a) == b; });
+}
+
+bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    const char16_t x = FoldCase(a[i]);
+    const char16_t y = FoldCase(b[i]);
+    if (x != y) return x < y;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+int RunBatch(Platform& platform) {
+  if (!platform.Startup()) {
+    platform.WriteConsoleText(std::u16string(kStartupFailureMessage));
+    return 1;
+  }
+  for (const DirectoryEntry& entry : ProjectFiles(platform.ListCurrentDirectory())) {
+    platform.CopyWholeFile(entry.fullPath, entry.fullPath + u".bak");
+    ConvertProjectFile(platform, entry.fullPath);
+  }
+  return 0;
+}
+
+}  // namespace lstconvert

@@ -1,0 +1,25 @@
+// The batch run over the project files of the current directory.
+#pragma once
+
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace lstconvert {
+
+inline constexpr std::u16string_view kStartupFailureMessage =
+    u"Schwerwiegender Fehler bei der MFC-Initialisierung\n";
+
+// True for a name that ends in ".lst", letter case ignored.
+bool IsProjectFileName(std::u16string_view name);
+
+// The order in which project files are converted: code units compared with
+// A-Z folded to a-z, a prefix first, ties broken by the exact units.
+bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b);
+
+// Starts the program, then backs up and converts every project file of the
+// current directory. Returns the exit status: 0 after a completed run, 1
+// after a failed start-up.
+int RunBatch(Platform& platform);
+
+}  // namespace lstconvert

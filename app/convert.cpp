@@ -1,0 +1,55 @@
+#include "app/convert.h"
+
+#include "rewrite/strings.h"
+
+namespace lstconvert {
+
+bool LinesContainKey(const Lines& lines, std::u16string_view key) {
+  for (const auto& line : lines) {
+    if (Holds(line, key)) return true;
+  }
+  return false;
+}
+
+bool ReplaceInFirstKeyLine(Lines& lines, std::u16string_view key, std::u16string_view replacement) {
+  if (key.empty() || replacement.empty()) return false;
+  for (auto& line : lines) {
+    if (Holds(line, key)) {
+      ReplaceAll(line, key, replacement);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ApplyConversionEdits(Lines& lines) {
+  ReplaceInFirstKeyLine(lines, u"TableID=", u"TableID=Partlist");
+  ReplaceInFirstKeyLine(lines, u"[Table:]", u"[Table:Partlist]");
+}
+
+std::u16string FormatMessage(std::u16string_view message, const std::u16string& fullPath) {
+  std::u16string text(message);
+  const std::size_t at = text.find(u"%s");
+  if (at != std::u16string::npos) text.replace(at, 2, fullPath);
+  return text;
+}
+
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
+  ProjectText project = LoadProjectFile(platform, fullPath);
+  if (project.lines.empty()) {
+    platform.ShowMessage(FormatMessage(kUnsavedProjectMessage, fullPath));
+    return;
+  }
+  const bool unsaved = !LinesContainKey(project.lines, u"TableID=");
+  if (unsaved) platform.ShowMessage(FormatMessage(kUnsavedProjectMessage, fullPath));
+  if (LinesContainKey(project.lines, u"TableID=Partlist")) {
+    platform.ShowMessage(FormatMessage(kAlreadyBoundMessage, fullPath));
+    return;
+  }
+  if (unsaved) return;
+
+  ApplyConversionEdits(project.lines);
+  SaveProjectFile(platform, fullPath, project.lines, project.mode);
+}
+
+}  // namespace lstconvert

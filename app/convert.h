@@ -1,0 +1,38 @@
+// The conversion of one project file, and the line list operations its
+// checks and table binding edits use.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "projectfile/projectfile.h"
+
+namespace lstconvert {
+
+inline constexpr std::u16string_view kUnsavedProjectMessage =
+    u"The file %s must be saved in the List&Label designer. It cannot be processed!";
+inline constexpr std::u16string_view kAlreadyBoundMessage =
+    u"The file %s has been set to work with the table Partlist in the List&Label designer. It "
+    u"cannot be processed!";
+
+// True if some line holds `key` (first occurrence at an index above 0).
+bool LinesContainKey(const Lines& lines, std::u16string_view key);
+
+// In the first line that holds `key`, replaces every occurrence of `key` by
+// `replacement`; false, with nothing changed, if no line holds it.
+bool ReplaceInFirstKeyLine(Lines& lines, std::u16string_view key, std::u16string_view replacement);
+
+// The edits of an accepted project: the table binding, then the field
+// qualification of the filter and the nine sums.
+void ApplyConversionEdits(Lines& lines);
+
+// Loads the project file at `fullPath`, refuses it with a message when it is
+// not an unbound project saved by the designer, and otherwise replaces it by
+// its converted text in its own encoding.
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath);
+
+// `message` with its "%s" replaced by `fullPath`, taken literally.
+std::u16string FormatMessage(std::u16string_view message, const std::u16string& fullPath);
+
+}  // namespace lstconvert

@@ -1,0 +1,120 @@
+#include "projectfile/projectfile.h"
+
+#include <string_view>
+
+namespace lstconvert {
+namespace {
+
+constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+
+bool StartsWithByteOrderMark(const Bytes& bytes) {
+  return bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == kByteOrderMark[0] &&
+         static_cast<unsigned char>(bytes[1]) == kByteOrderMark[1];
+}
+
+// A UTF-16LE text split at every CR LF pair; a final piece after the last
+// pair is a line only if it is not empty.
+Lines SplitUtf16Le(std::string_view body) {
+  Lines lines;
+  std::u16string line;
+  const std::size_t units = body.size() / 2;
+  for (std::size_t i = 0; i < units; ++i) {
+    const auto low = static_cast<unsigned char>(body[2 * i]);
+    const auto high = static_cast<unsigned char>(body[2 * i + 1]);
+    const auto unit = static_cast<char16_t>(low | (high << 8));
+    if (unit == u'\n' && !line.empty() && line.back() == u'\r') {
+      line.pop_back();
+      lines.push_back(std::move(line));
+      line.clear();
+    } else {
+      line.push_back(unit);
+    }
+  }
+  if (!line.empty()) lines.push_back(std::move(line));
+  return lines;
+}
+
+// 8-bit text split at every LF, a CR directly before it dropped; a final
+// piece after the last LF is a line only if it is not empty.
+Lines SplitEightBit(std::string_view bytes) {
+  Lines lines;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\n', start);
+    const bool terminated = end != std::string_view::npos;
+    if (!terminated) end = bytes.size();
+    std::size_t stop = end;
+    if (terminated && stop > start && bytes[stop - 1] == '\r') --stop;
+    std::u16string line(stop - start, u'\0');
+    for (std::size_t i = start; i < stop; ++i) {
+      line[i - start] = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
+    }
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::size_t EncodedSize(const Lines& lines, std::size_t unitSize) {
+  std::size_t size = 2;
+  for (const auto& line : lines) size += (line.size() + 2) * unitSize;
+  return size;
+}
+
+Bytes EncodeUtf16Le(const Lines& lines) {
+  Bytes bytes;
+  bytes.reserve(EncodedSize(lines, 2));
+  bytes.push_back(static_cast<char>(kByteOrderMark[0]));
+  bytes.push_back(static_cast<char>(kByteOrderMark[1]));
+  for (const auto& line : lines) {
+    for (const char16_t unit : line) {
+      bytes.push_back(static_cast<char>(unit & 0xFF));
+      bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    bytes.append("\r\0\n\0", 4);
+  }
+  return bytes;
+}
+
+std::optional<Bytes> EncodeEightBit(const Lines& lines) {
+  Bytes bytes;
+  bytes.reserve(EncodedSize(lines, 1));
+  for (const auto& line : lines) {
+    for (const char16_t unit : line) {
+      if (unit > 0xFF) return std::nullopt;
+      bytes.push_back(static_cast<char>(unit));
+    }
+    bytes.append("\r\n");
+  }
+  return bytes;
+}
+
+}  // namespace
+
+ProjectText DecodeProjectFile(const Bytes& bytes) {
+  if (StartsWithByteOrderMark(bytes)) {
+    const std::string_view body = std::string_view(bytes).substr(2);
+    if (body.size() % 2 != 0) return {{}, EncodingMode::kUtf16Le};
+    return {SplitUtf16Le(body), EncodingMode::kUtf16Le};
+  }
+  return {SplitEightBit(bytes), EncodingMode::kEightBit};
+}
+
+std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
+  if (mode == EncodingMode::kUtf16Le) return EncodeUtf16Le(lines);
+  return EncodeEightBit(lines);
+}
+
+ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath) {
+  const std::optional<Bytes> bytes = platform.ReadWholeFile(fullPath);
+  if (!bytes) return {};
+  return DecodeProjectFile(*bytes);
+}
+
+bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const Lines& lines,
+                     EncodingMode mode) {
+  const std::optional<Bytes> bytes = EncodeProjectFile(lines, mode);
+  return bytes && platform.ReplaceWholeFile(fullPath, *bytes);
+}
+
+}  // namespace lstconvert

@@ -1,0 +1,142 @@
+#include "app/convert.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "test_bytes.h"
+
+namespace lstconvert {
+namespace {
+
+using testing::FakePlatform;
+using testing::Utf16File;
+
+const std::u16string kPath = u"/work/p.lst";
+const std::u16string kUnsaved = FormatMessage(kUnsavedProjectMessage, kPath);
+const std::u16string kBound = FormatMessage(kAlreadyBoundMessage, kPath);
+
+TEST(LinesContainKey, UsesTheFirstOccurrenceOfEachLine) {
+  EXPECT_TRUE(LinesContainKey({u"a", u" TableID="}, u"TableID="));
+  EXPECT_FALSE(LinesContainKey({u"TableID=", u"TableID= TableID="}, u"TableID="));
+  EXPECT_FALSE(LinesContainKey({u" x"}, u""));
+  EXPECT_FALSE(LinesContainKey({}, u"x"));
+}
+
+TEST(ReplaceInFirstKeyLine, EditsOnlyTheFirstLineThatHoldsTheKey) {
+  struct Case {
+    Lines lines;
+    std::u16string key, replacement;
+    bool result;
+    Lines expected;
+  };
+  const Case cases[] = {
+      {{u"TableID=", u" TableID= TableID=", u" TableID="},
+       u"TableID=",
+       u"TableID=Partlist",
+       true,
+       {u"TableID=", u" TableID=Partlist TableID=Partlist", u" TableID="}},
+      {{u" [Table:][Table:]"},
+       u"[Table:]",
+       u"[Table:Partlist]",
+       true,
+       {u" [Table:Partlist][Table:Partlist]"}},
+      {{u"[Table:]"}, u"[Table:]", u"[Table:Partlist]", false, {u"[Table:]"}},
+      {{u" a"}, u"a", u"", false, {u" a"}},
+      {{u" a"}, u"", u"b", false, {u" a"}},
+  };
+  for (auto c : cases) {
+    EXPECT_EQ(ReplaceInFirstKeyLine(c.lines, c.key, c.replacement), c.result);
+    EXPECT_EQ(c.lines, c.expected);
+  }
+}
+
+TEST(FormatMessage, InsertsThePathLiterally) {
+  EXPECT_EQ(FormatMessage(u"The file %s must", u"/w/%s %d.lst"), u"The file /w/%s %d.lst must");
+}
+
+struct ConversionCase {
+  const char* what;
+  Bytes before;
+  Bytes after;  // equal to `before` when the file is refused
+  std::vector<std::u16string> messages;
+};
+
+void PrintTo(const ConversionCase& c, std::ostream* out) { *out << c.what; }
+
+class Conversion : public ::testing::TestWithParam<ConversionCase> {};
+
+TEST_P(Conversion, ConvertsOrRefuses) {
+  const ConversionCase& c = GetParam();
+  FakePlatform platform;
+  platform.AddFile(u"p.lst", c.before);
+  ConvertProjectFile(platform, kPath);
+  EXPECT_EQ(platform.Content(u"p.lst"), c.after);
+  EXPECT_EQ(platform.messages, c.messages);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProjectFiles, Conversion,
+    ::testing::Values(
+        ConversionCase{"empty", "", "", {kUnsaved}},
+        ConversionCase{
+            "no table id", "[Objects]\r\nName=x\r\n", "[Objects]\r\nName=x\r\n", {kUnsaved}},
+        ConversionCase{"table id only at line start", "TableID=\r\n", "TableID=\r\n", {kUnsaved}},
+        ConversionCase{"already bound", " TableID=Partlist\r\n", " TableID=Partlist\r\n", {kBound}},
+        ConversionCase{"bound but not saved",
+                       "TableID= TableID=Partlist\r\n",
+                       "TableID= TableID=Partlist\r\n",
+                       {kUnsaved, kBound}},
+        ConversionCase{"8-bit accepted",
+                       "[P]\r\n  TableID=\r\n  Src=[Table:]\r\n  TableID=\n",
+                       "[P]\r\n  TableID=Partlist\r\n  Src=[Table:Partlist]\r\n  TableID=\r\n",
+                       {}},
+        ConversionCase{"accepted without table reference",
+                       " TableID=\r\n[Table:]\r\n",
+                       " TableID=Partlist\r\n[Table:]\r\n",
+                       {}},
+        ConversionCase{
+            "accepted without edits to make", "x\r\n TableID=\n", "x\r\n TableID=Partlist\r\n", {}},
+        ConversionCase{"utf16 accepted",
+                       Utf16File(u"\r\n TableID=\r\n [Table:]\u00E9\u4E2D"),
+                       Utf16File(u"\r\n TableID=Partlist\r\n [Table:Partlist]\u00E9\u4E2D\r\n"),
+                       {}},
+        ConversionCase{"utf16 odd length",
+                       Utf16File(u" TableID=") + "x",
+                       Utf16File(u" TableID=") + "x",
+                       {kUnsaved}}),
+    [](const auto& info) {
+      std::string name = info.param.what;
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
+
+TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
+  FakePlatform platform;
+  platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
+  ConvertProjectFile(platform, u"/work/d.lst");
+  EXPECT_EQ(platform.messages,
+            std::vector<std::u16string>{FormatMessage(kUnsavedProjectMessage, u"/work/d.lst")});
+}
+
+// Whichever file operation fails, the project keeps its old bytes or gets
+// the complete converted ones.
+TEST(ConvertProjectFile, AFailedOperationNeverLeavesPartOfAConversion) {
+  const Bytes before = Utf16File(u" TableID=\r\n");
+  const Bytes after = Utf16File(u" TableID=Partlist\r\n");
+  for (int failing = 1; failing <= 3; ++failing) {
+    FakePlatform platform;
+    platform.AddFile(u"p.lst", before);
+    platform.failingOperation = failing;
+    ConvertProjectFile(platform, kPath);
+    const auto content = platform.Content(u"p.lst");
+    EXPECT_TRUE(content == before || content == after) << "failing operation " << failing;
+    if (failing == 1) {
+      EXPECT_EQ(platform.messages, std::vector<std::u16string>{kUnsaved});
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lstconvert

@@ -1,0 +1,96 @@
+// An in-memory platform for tests: a current directory of entries, recorded
+// messages and console output, and a failure that can be injected at any
+// single file operation.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace lstconvert::testing {
+
+enum class EntryKind { kRegularFile, kDirectory, kFifo };
+
+struct FakeEntry {
+  EntryKind kind = EntryKind::kRegularFile;
+  Bytes content;
+  bool readOnly = false;
+};
+
+class FakePlatform final : public Platform {
+ public:
+  static constexpr char16_t kDirectory[] = u"/work/";
+
+  bool startupSucceeds = true;
+  // Entries of the current directory by name.
+  std::map<std::u16string, FakeEntry> entries;
+  std::vector<std::u16string> messages;
+  std::u16string console;
+  // File operations so far (reads, copies, replaces), counted from 1.
+  int fileOperations = 0;
+  // The file operation with this number fails without any effect.
+  std::optional<int> failingOperation;
+
+  void AddFile(const std::u16string& name, const Bytes& content) {
+    entries[name] = {EntryKind::kRegularFile, content, false};
+  }
+  // Content of the regular file `name`, or nothing.
+  std::optional<Bytes> Content(const std::u16string& name) const {
+    const auto found = entries.find(name);
+    if (found == entries.end() || found->second.kind != EntryKind::kRegularFile) return {};
+    return found->second.content;
+  }
+
+  bool Startup() override { return startupSucceeds; }
+
+  std::vector<DirectoryEntry> ListCurrentDirectory() override {
+    std::vector<DirectoryEntry> listed;
+    for (const auto& [name, entry] : entries) listed.push_back({name, kDirectory + name});
+    return listed;
+  }
+
+  std::optional<Bytes> ReadWholeFile(const std::u16string& path) override {
+    if (Fails()) return std::nullopt;
+    const FakeEntry* entry = Find(path);
+    if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return std::nullopt;
+    return entry->content;
+  }
+
+  bool CopyWholeFile(const std::u16string& source, const std::u16string& target) override {
+    if (Fails()) return false;
+    const FakeEntry* from = Find(source);
+    const FakeEntry* to = Find(target);
+    if (from == nullptr || from->kind != EntryKind::kRegularFile) return false;
+    if (to != nullptr && to->kind == EntryKind::kDirectory) return false;
+    entries[Name(target)] = {EntryKind::kRegularFile, from->content, from->readOnly};
+    return true;
+  }
+
+  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content) override {
+    if (Fails()) return false;
+    FakeEntry* entry = Find(path);
+    if (entry == nullptr || entry->kind != EntryKind::kRegularFile || entry->readOnly) return false;
+    entry->content = content;
+    return true;
+  }
+
+  void ShowMessage(const std::u16string& text) override { messages.push_back(text); }
+  void WriteConsoleText(const std::u16string& text) override { console += text; }
+
+ private:
+  bool Fails() { return ++fileOperations == failingOperation; }
+
+  static std::u16string Name(const std::u16string& path) {
+    const std::u16string directory = kDirectory;
+    return path.starts_with(directory) ? path.substr(directory.size()) : u"";
+  }
+  FakeEntry* Find(const std::u16string& path) {
+    const auto found = entries.find(Name(path));
+    return found == entries.end() ? nullptr : &found->second;
+  }
+};
+
+}  // namespace lstconvert::testing

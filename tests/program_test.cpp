@@ -1,0 +1,152 @@
+// End-to-end tests: the built program run in temporary directories.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "posix_files.h"
+#include "test_bytes.h"
+
+namespace lstconvert {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Names;
+using testing::PermissionBits;
+using testing::ReadFile;
+using testing::TemporaryDirectory;
+using testing::Utf16File;
+using testing::WriteFile;
+
+struct Outcome {
+  int status = -1;  // exit status, or -1 if the program did not exit by itself
+  std::string out, err;
+};
+
+// Runs the program in `directory` with standard input from /dev/null. A run
+// that takes longer than 30 seconds is killed and reported as not exited.
+Outcome RunProgram(const fs::path& directory, const char* argv0 = "lstconvert") {
+  TemporaryDirectory outputs;
+  const fs::path out = outputs / "out", err = outputs / "err";
+  const pid_t child = fork();
+  if (child == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || o < 0 || e < 0 || chdir(directory.c_str()) != 0) _exit(127);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    char* argv[] = {const_cast<char*>(argv0), nullptr};
+    execv(LSTCONVERT_PROGRAM, argv);
+    _exit(127);
+  }
+  Outcome run;
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      status = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.out = ReadFile(out);
+  run.err = ReadFile(err);
+  return run;
+}
+
+std::string Unsaved(const fs::path& path) {
+  return "lstconvert: The file " + path.string() +
+         " must be saved in the List&Label designer. It cannot be processed!\n";
+}
+
+std::string Bound(const fs::path& path) {
+  return "lstconvert: The file " + path.string() +
+         " has been set to work with the table Partlist in the List&Label designer. It cannot be "
+         "processed!\n";
+}
+
+TEST(Program, AnEmptyDirectoryGivesNoOutput) {
+  TemporaryDirectory directory;
+  const Outcome run = RunProgram(directory.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(Names(directory.path()).empty());
+}
+
+TEST(Program, ConvertsAMixedDirectory) {
+  TemporaryDirectory directory, elsewhere;
+  const std::string utf16 = Utf16File(u"[Project]\r\n  TableID=\r\n  Source=[Table:]\u00E4\r\n");
+  const std::string eightBit = "[Project]\n  TableID=\n  Size=\xE4\xFF";
+  WriteFile(directory / "a.lst", utf16);
+  WriteFile(directory / "B.LST", eightBit);
+  WriteFile(directory / "c.lst", "[Project]\r\n");
+  WriteFile(directory / "d.lst", "  TableID=Partlist\r\n");
+  WriteFile(directory / "e.lstx", "  TableID=\r\n");
+  WriteFile(directory / "name %s %d.lst", "  TableID=Partlist\r\n");
+  ASSERT_EQ(mkfifo((directory / "f.lst").c_str(), 0600), 0);
+  fs::create_directory(directory / "g.lst");
+  fs::create_symlink(directory / "nowhere", directory / "h.lst");
+  WriteFile(elsewhere / "target", "  TableID=\r\n");
+  fs::create_symlink(elsewhere / "target", directory / "i.lst");
+  WriteFile(directory / "j.lst", "");
+  chmod((directory / "a.lst").c_str(), 0640);
+
+  const Outcome run = RunProgram(directory.path());
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, Unsaved(directory / "c.lst") + Bound(directory / "d.lst") +
+                         Unsaved(directory / "f.lst") + Unsaved(directory / "g.lst") +
+                         Unsaved(directory / "h.lst") + Unsaved(directory / "j.lst") +
+                         Bound(directory / "name %s %d.lst"));
+  EXPECT_EQ(ReadFile(directory / "a.lst"),
+            Utf16File(u"[Project]\r\n  TableID=Partlist\r\n  Source=[Table:Partlist]\u00E4\r\n"));
+  EXPECT_EQ(PermissionBits(directory / "a.lst"), 0640u);
+  EXPECT_EQ(ReadFile(directory / "a.lst.bak"), utf16);
+  EXPECT_EQ(ReadFile(directory / "B.LST"),
+            "[Project]\r\n  TableID=Partlist\r\n  Size=\xE4\xFF\r\n");
+  EXPECT_EQ(ReadFile(directory / "B.LST.bak"), eightBit);
+  EXPECT_EQ(ReadFile(directory / "c.lst"), "[Project]\r\n");
+  EXPECT_EQ(ReadFile(directory / "e.lstx"), "  TableID=\r\n");
+  EXPECT_EQ(ReadFile(directory / "i.lst"), "  TableID=Partlist\r\n");
+  EXPECT_FALSE(fs::is_symlink(directory / "i.lst"));
+  EXPECT_EQ(ReadFile(elsewhere / "target"), "  TableID=\r\n");
+  EXPECT_TRUE(fs::is_fifo(directory / "f.lst"));
+  // Nothing but the projects and their backups: no temporary file survives.
+  const std::set<std::string> expected = {
+      "a.lst", "a.lst.bak", "B.LST",  "B.LST.bak", "c.lst",          "c.lst.bak",
+      "d.lst", "d.lst.bak", "e.lstx", "f.lst",     "g.lst",          "h.lst",
+      "i.lst", "i.lst.bak", "j.lst",  "j.lst.bak", "name %s %d.lst", "name %s %d.lst.bak"};
+  EXPECT_EQ(Names(directory.path()), expected);
+}
+
+TEST(Program, ASecondRunChangesNothingButTheBackups) {
+  TemporaryDirectory directory;
+  WriteFile(directory / "a.lst", "  TableID=\r\n");
+  ASSERT_EQ(RunProgram(directory.path()).err, "");
+  const Outcome second = RunProgram(directory.path());
+  EXPECT_EQ(second.err, Bound(directory / "a.lst"));
+  EXPECT_EQ(ReadFile(directory / "a.lst"), "  TableID=Partlist\r\n");
+  EXPECT_EQ(ReadFile(directory / "a.lst.bak"), "  TableID=Partlist\r\n");
+}
+
+TEST(Program, TheCaptionIsTheNameItWasStartedBy) {
+  TemporaryDirectory directory;
+  WriteFile(directory / "a.lst", "x\r\n");
+  const Outcome run = RunProgram(directory.path(), "/some/where/convert.exe");
+  EXPECT_EQ(run.err.substr(0, 18), "convert: The file ");
+}
+
+}  // namespace
+}  // namespace lstconvert

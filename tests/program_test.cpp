@@ -28,16 +28,17 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs the program in `directory` with standard input from /dev/null. A run
-// that takes longer than 30 seconds is killed and reported as not exited.
-Outcome RunProgram(const fs::path& directory, const char* argv0 = "lstconvert") {
-  TemporaryDirectory outputs;
-  const fs::path out = outputs / "out", err = outputs / "err";
-  const pid_t child = fork();
-  if (child == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+// The program started in a directory, its standard output and error going to
+// files of their own.
+class StartedProgram {
+ public:
+  StartedProgram(const fs::path& directory, const char* argv0, const char* input) {
+    pid_ = fork();
+    if (pid_ != 0) return;
+    setsid();
+    const int in = open(input, O_RDWR);
+    const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || o < 0 || e < 0 || chdir(directory.c_str()) != 0) _exit(127);
     dup2(in, 0);
     dup2(o, 1);
@@ -46,22 +47,45 @@ Outcome RunProgram(const fs::path& directory, const char* argv0 = "lstconvert") 
     execv(LSTCONVERT_PROGRAM, argv);
     _exit(127);
   }
-  Outcome run;
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      status = -1;
-      break;
+
+  bool Running() const { return pid_ > 0 && kill(pid_, 0) == 0 && !Exited(); }
+  std::string Err() const { return ReadFile(err_); }
+
+  // Waits for the program to end; after 30 seconds it is killed and reported
+  // as not exited.
+  Outcome Wait() {
+    Outcome outcome;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!Exited()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (exited_ && WIFEXITED(status_)) outcome.status = WEXITSTATUS(status_);
+    outcome.out = ReadFile(out_);
+    outcome.err = ReadFile(err_);
+    return outcome;
   }
-  if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  run.out = ReadFile(out);
-  run.err = ReadFile(err);
-  return run;
+
+ private:
+  bool Exited() const {
+    if (!exited_) exited_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+    return exited_;
+  }
+
+  TemporaryDirectory outputs_;
+  const fs::path out_ = outputs_ / "out", err_ = outputs_ / "err";
+  pid_t pid_ = -1;
+  mutable int status_ = 0;
+  mutable bool exited_ = false;
+};
+
+// Runs the program in `directory` with standard input from /dev/null.
+Outcome RunProgram(const fs::path& directory, const char* argv0 = "lstconvert") {
+  return StartedProgram(directory, argv0, "/dev/null").Wait();
 }
 
 std::string Unsaved(const fs::path& path) {
@@ -146,6 +170,42 @@ TEST(Program, TheCaptionIsTheNameItWasStartedBy) {
   WriteFile(directory / "a.lst", "x\r\n");
   const Outcome run = RunProgram(directory.path(), "/some/where/convert.exe");
   EXPECT_EQ(run.err.substr(0, 18), "convert: The file ");
+}
+
+// Waits up to ten seconds for `condition`.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
+  TemporaryDirectory directory;
+  WriteFile(directory / "a.lst", "unsaved\r\n");
+  WriteFile(directory / "b.lst", "  TableID=Partlist\r\n");
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  StartedProgram program(directory.path(), "lstconvert", ptsname(terminal));
+
+  const std::string first = Unsaved(directory / "a.lst");
+  ASSERT_TRUE(Eventually([&] { return program.Err() == first; })) << program.Err();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(program.Running());
+  EXPECT_EQ(program.Err(), first);  // the second message waits for Enter
+
+  ASSERT_EQ(write(terminal, "\n", 1), 1);
+  const std::string both = first + Bound(directory / "b.lst");
+  ASSERT_TRUE(Eventually([&] { return program.Err() == both; })) << program.Err();
+  ASSERT_EQ(write(terminal, "\n", 1), 1);
+  const Outcome outcome = program.Wait();
+  EXPECT_EQ(outcome.status, 0);
+  close(terminal);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/convert.h"
 
+#include "rewrite/qualify.h"
 #include "rewrite/strings.h"
 
 namespace lstconvert {
@@ -25,6 +26,7 @@ bool ReplaceInFirstKeyLine(Lines& lines, std::u16string_view key, std::u16string
 void ApplyConversionEdits(Lines& lines) {
   ReplaceInFirstKeyLine(lines, u"TableID=", u"TableID=Partlist");
   ReplaceInFirstKeyLine(lines, u"[Table:]", u"[Table:Partlist]");
+  for (const std::u16string_view key : kDefinitionKeys) QualifyFieldReferences(lines, key);
 }
 
 std::u16string FormatMessage(std::u16string_view message, const std::u16string& fullPath) {

@@ -100,6 +100,20 @@ INSTANTIATE_TEST_SUITE_P(
                        Utf16File(u"\r\n TableID=\r\n [Table:]\u00E9\u4E2D"),
                        Utf16File(u"\r\n TableID=Partlist\r\n [Table:Partlist]\u00E9\u4E2D\r\n"),
                        {}},
+        ConversionCase{"8-bit qualified",
+                       "[P]\r\n TableID=\r\n Fields=FirstName;Name;Count\r\n"
+                       " Filter=FirstName<>Name\r\n Sum1=FirstName+NAME\r\n"
+                       " Sum2=Count2*Orders.Count\r\n Sum9=count\r\n Sum9=Count\r\n",
+                       "[P]\r\n TableID=Partlist\r\n Fields=FirstName;Name;Count\r\n"
+                       " Filter=Partlist.FirstName<>Partlist.Name\r\n"
+                       " Sum1=Partlist.FirstName+Partlist.NAME\r\n"
+                       " Sum2=Count2*Orders.Count\r\n Sum9=Partlist.count\r\n Sum9=Count\r\n",
+                       {}},
+        ConversionCase{"utf16 field list fetched afresh for every key",
+                       Utf16File(u" TableID=\r\n Fields=Name; Filter=Name\r\n Sum1=Name"),
+                       Utf16File(u" TableID=Partlist\r\nPartlist. Fields=Partlist.Name;Partlist. "
+                                 u"Filter=Partlist.Name\r\n Sum1=Name\r\n"),
+                       {}},
         ConversionCase{"utf16 odd length",
                        Utf16File(u" TableID=") + "x",
                        Utf16File(u" TableID=") + "x",

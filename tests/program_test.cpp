@@ -110,7 +110,9 @@ TEST(Program, AnEmptyDirectoryGivesNoOutput) {
 
 TEST(Program, ConvertsAMixedDirectory) {
   TemporaryDirectory directory, elsewhere;
-  const std::string utf16 = Utf16File(u"[Project]\r\n  TableID=\r\n  Source=[Table:]\u00E4\r\n");
+  const std::string utf16 = Utf16File(
+      u"[Project]\r\n  TableID=\r\n  Source=[Table:]\u00E4\r\n  Fields=Name;Size\r\n  "
+      u"Filter=SIZE>Name\r\n");
   const std::string eightBit = "[Project]\n  TableID=\n  Size=\xE4\xFF";
   WriteFile(directory / "a.lst", utf16);
   WriteFile(directory / "B.LST", eightBit);
@@ -135,7 +137,8 @@ TEST(Program, ConvertsAMixedDirectory) {
                          Unsaved(directory / "h.lst") + Unsaved(directory / "j.lst") +
                          Bound(directory / "name %s %d.lst"));
   EXPECT_EQ(ReadFile(directory / "a.lst"),
-            Utf16File(u"[Project]\r\n  TableID=Partlist\r\n  Source=[Table:Partlist]\u00E4\r\n"));
+            Utf16File(u"[Project]\r\n  TableID=Partlist\r\n  Source=[Table:Partlist]\u00E4\r\n"
+                      u"  Fields=Name;Size\r\n  Filter=Partlist.SIZE>Partlist.Name\r\n"));
   EXPECT_EQ(PermissionBits(directory / "a.lst"), 0640u);
   EXPECT_EQ(ReadFile(directory / "a.lst.bak"), utf16);
   EXPECT_EQ(ReadFile(directory / "B.LST"),

@@ -29,7 +29,7 @@ void ApplyConversionEdits(Lines& lines) {
   for (const std::u16string_view key : kDefinitionKeys) QualifyFieldReferences(lines, key);
 }
 
-std::u16string FormatMessage(std::u16string_view message, const std::u16string& fullPath) {
+std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath) {
   std::u16string text(message);
   const std::size_t at = text.find(u"%s");
   if (at != std::u16string::npos) text.replace(at, 2, fullPath);
@@ -39,13 +39,13 @@ std::u16string FormatMessage(std::u16string_view message, const std::u16string& 
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
   ProjectText project = LoadProjectFile(platform, fullPath);
   if (project.lines.empty()) {
-    platform.ShowMessage(FormatMessage(kUnsavedProjectMessage, fullPath));
+    platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
     return;
   }
   const bool unsaved = !LinesContainKey(project.lines, u"TableID=");
-  if (unsaved) platform.ShowMessage(FormatMessage(kUnsavedProjectMessage, fullPath));
+  if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
   if (LinesContainKey(project.lines, u"TableID=Partlist")) {
-    platform.ShowMessage(FormatMessage(kAlreadyBoundMessage, fullPath));
+    platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
     return;
   }
   if (unsaved) return;

@@ -33,6 +33,6 @@ void ApplyConversionEdits(Lines& lines);
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath);
 
 // `message` with its "%s" replaced by `fullPath`, taken literally.
-std::u16string FormatMessage(std::u16string_view message, const std::u16string& fullPath);
+std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath);
 
 }  // namespace lstconvert

@@ -12,8 +12,8 @@ using testing::FakePlatform;
 using testing::Utf16File;
 
 const std::u16string kPath = u"/work/p.lst";
-const std::u16string kUnsaved = FormatMessage(kUnsavedProjectMessage, kPath);
-const std::u16string kBound = FormatMessage(kAlreadyBoundMessage, kPath);
+const std::u16string kUnsaved = FormatWithPath(kUnsavedProjectMessage, kPath);
+const std::u16string kBound = FormatWithPath(kAlreadyBoundMessage, kPath);
 
 TEST(LinesContainKey, UsesTheFirstOccurrenceOfEachLine) {
   EXPECT_TRUE(LinesContainKey({u"a", u" TableID="}, u"TableID="));
@@ -50,8 +50,8 @@ TEST(ReplaceInFirstKeyLine, EditsOnlyTheFirstLineThatHoldsTheKey) {
   }
 }
 
-TEST(FormatMessage, InsertsThePathLiterally) {
-  EXPECT_EQ(FormatMessage(u"The file %s must", u"/w/%s %d.lst"), u"The file /w/%s %d.lst must");
+TEST(FormatWithPath, InsertsThePathLiterally) {
+  EXPECT_EQ(FormatWithPath(u"The file %s must", u"/w/%s %d.lst"), u"The file /w/%s %d.lst must");
 }
 
 struct ConversionCase {
@@ -131,7 +131,7 @@ TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
   ConvertProjectFile(platform, u"/work/d.lst");
   EXPECT_EQ(platform.messages,
-            std::vector<std::u16string>{FormatMessage(kUnsavedProjectMessage, u"/work/d.lst")});
+            std::vector<std::u16string>{FormatWithPath(kUnsavedProjectMessage, u"/work/d.lst")});
 }
 
 // Whichever file operation fails, the project keeps its old bytes or gets

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "posix_files.h"
+#include "file_helpers.h"
 #include "test_bytes.h"
 
 namespace lstconvert {

@@ -1,13 +1,12 @@
-// Real files for the tests of the POSIX platform and of the built program:
-// a temporary directory that is removed afterwards, and small file helpers.
+// Real files for the tests of the platforms and of the built program: a
+// temporary directory that is removed afterwards, and small file helpers.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 
@@ -16,9 +15,14 @@ namespace lstconvert::testing {
 class TemporaryDirectory {
  public:
   TemporaryDirectory() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "lstconvert-test-XXXXXX").string();
-    path_ = std::filesystem::canonical(mkdtemp(pattern.data()));
+    std::mt19937_64 random(std::random_device{}() ^
+                           std::chrono::steady_clock::now().time_since_epoch().count());
+    for (;;) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("lstconvert-test-" + std::to_string(random() % 1000000000));
+      if (std::filesystem::create_directory(path_)) break;
+    }
+    path_ = std::filesystem::canonical(path_);
   }
   TemporaryDirectory(const TemporaryDirectory&) = delete;
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
@@ -50,10 +54,8 @@ inline std::set<std::string> Names(const std::filesystem::path& directory) {
   return names;
 }
 
-inline mode_t PermissionBits(const std::filesystem::path& path) {
-  struct stat status {};
-  lstat(path.c_str(), &status);
-  return status.st_mode & 07777;
+inline unsigned PermissionBits(const std::filesystem::path& path) {
+  return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions());
 }
 
 }  // namespace lstconvert::testing

@@ -1,0 +1,95 @@
+// The file operations of the platform of this build, on real files.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include "file_helpers.h"
+
+namespace lstconvert {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Names;
+using testing::ReadFile;
+using testing::TemporaryDirectory;
+using testing::WriteFile;
+
+class PlatformFiles : public ::testing::Test {
+ protected:
+  std::u16string Path(const std::string& name) { return (directory_ / name).u16string(); }
+
+  char program_[32] = "lstconvert";
+  char* argv_[2] = {program_, nullptr};
+  std::unique_ptr<Platform> platform_ = CreatePlatform(1, argv_);
+  TemporaryDirectory directory_;
+};
+
+TEST_F(PlatformFiles, ReplaceWritesTheContentAndLeavesNoOtherFile) {
+  WriteFile(directory_ / "p.lst", "old content that is longer");
+  EXPECT_TRUE(platform_->ReplaceWholeFile(Path("p.lst"), "new"));
+  EXPECT_EQ(ReadFile(directory_ / "p.lst"), "new");
+  EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
+}
+
+TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
+  WriteFile(directory_ / "r.lst", "old");
+  fs::permissions(directory_ / "r.lst",
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  fs::create_directory(directory_ / "d.lst");
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("r.lst"), "new"));
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("missing.lst"), "new"));
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("d.lst"), "new"));
+  EXPECT_EQ(ReadFile(directory_ / "r.lst"), "old");
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"d.lst", "r.lst"}));
+  fs::permissions(directory_ / "r.lst", fs::perms::owner_write, fs::perm_options::add);
+}
+
+TEST_F(PlatformFiles, CopyReplacesAnEarlierBackup) {
+  WriteFile(directory_ / "a.lst", "project");
+  WriteFile(directory_ / "a.lst.bak", "an older and longer backup");
+  EXPECT_TRUE(platform_->CopyWholeFile(Path("a.lst"), Path("a.lst.bak")));
+  EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "project");
+  EXPECT_EQ(ReadFile(directory_ / "a.lst"), "project");
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"a.lst", "a.lst.bak"}));
+}
+
+TEST_F(PlatformFiles, CopyFailsOntoADirectoryAndFromWhatIsNotAFile) {
+  WriteFile(directory_ / "a.lst", "project");
+  fs::create_directory(directory_ / "a.lst.bak");
+  fs::create_directory(directory_ / "d.lst");
+  EXPECT_FALSE(platform_->CopyWholeFile(Path("a.lst"), Path("a.lst.bak")));
+  EXPECT_FALSE(platform_->CopyWholeFile(Path("d.lst"), Path("d.lst.bak")));
+  EXPECT_FALSE(platform_->CopyWholeFile(Path("missing.lst"), Path("missing.lst.bak")));
+  EXPECT_EQ(platform_->ReadWholeFile(Path("d.lst")), std::nullopt);
+  EXPECT_EQ(platform_->ReadWholeFile(Path("missing.lst")), std::nullopt);
+  EXPECT_TRUE(fs::is_directory(directory_ / "a.lst.bak"));
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"a.lst", "a.lst.bak", "d.lst"}));
+}
+
+TEST_F(PlatformFiles, ReadGivesEveryByte) {
+  std::string bytes(3 << 20, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  WriteFile(directory_ / "big.lst", bytes);
+  WriteFile(directory_ / "empty.lst", "");
+  EXPECT_EQ(platform_->ReadWholeFile(Path("big.lst")), bytes);
+  EXPECT_EQ(platform_->ReadWholeFile(Path("empty.lst")), "");
+}
+
+TEST_F(PlatformFiles, ListsEveryEntryWithItsFullPath) {
+  WriteFile(directory_ / "a.lst", "");
+  fs::create_directory(directory_ / "sub");
+  const fs::path previous = fs::current_path();
+  fs::current_path(directory_.path());
+  std::vector<DirectoryEntry> entries = platform_->ListCurrentDirectory();
+  fs::current_path(previous);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.name < b.name; });
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, u"a.lst");
+  EXPECT_EQ(fs::path(entries[0].fullPath), directory_ / "a.lst");
+  EXPECT_EQ(entries[1].name, u"sub");
+}
+
+}  // namespace
+}  // namespace lstconvert

@@ -18,3 +18,4 @@ EnsurePackages() {
 }
 
 BuildPackages=(cmake ninja-build g++ clang libgtest-dev)
+WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest)

@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# End-to-end tests of lstconvert.exe on a real Win32 runtime: Wine with a
+# virtual display. Each case builds a directory twice, runs the POSIX program
+# on one copy and the Windows program under Wine on the other, dismisses every
+# message box with Return and checks that the boxes come one at a time, in
+# file order, with the POSIX program's messages, that the run waits for each,
+# and that both copies end byte for byte alike.
+#
+# Usage: program_tests.sh WINDOWS_PROGRAM POSIX_PROGRAM
+set -uo pipefail
+shopt -u patsub_replacement 2>/dev/null || true
+
+windows_program=$(realpath "$1")
+posix_program=$(realpath "$2")
+examples=$(realpath "$(dirname "$0")/../../examples")
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+work=$(mktemp -d)
+export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree=;mshtml=" WINEDEBUG=-all
+xvfb_pid=
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; return 1; }
+
+# Starts Xvfb on the first free display.
+StartDisplay() {
+  local n
+  for n in $(seq 90 199); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$n"
+  local i
+  for i in $(seq 1 100); do
+    xdotool getdisplaygeometry >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start on :$n" >&2
+  exit 1
+}
+
+# Polls a condition (a command) for up to $1 seconds.
+WaitFor() {
+  local seconds=$1
+  shift
+  local end=$((SECONDS + seconds))
+  until "$@"; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.1
+  done
+}
+
+BoxCount() {
+  local count
+  count=$(grep -a -c 'MSGBOX_OnInit' "$1" 2>/dev/null)
+  echo "${count:-0}"
+}
+BoxCountIs() { [ "$(BoxCount "$1")" -eq "$2" ]; }
+BoxWindow() { xdotool search --name '^lstconvert$' 2>/dev/null | head -n 1; }
+HasBoxWindow() { [ -n "$(BoxWindow)" ]; }
+
+# The text of the k-th box, from Wine's trace of the box's creation.
+BoxText() {
+  grep -a 'MSGBOX_OnInit' "$1" | sed -n "$2p" | sed -e 's/^.*MSGBOX_OnInit L"//' -e 's/"$//' \
+    -e 's/\\\\/\\/g'
+}
+
+# The Windows path of a directory under Wine's drive Z:.
+WindowsPath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Runs both programs on copies of the directory made by the function $1 and
+# compares them.
+RunCase() {
+  local name=$1 make=$2
+  local posix="$work/$name/posix" windows="$work/$name/windows"
+  mkdir -p "$posix" "$windows"
+  (cd "$posix" && "$make") && (cd "$windows" && "$make") || return 1
+  CompareRuns "$name" "$posix" "$windows"
+}
+
+CompareRuns() {
+  local name=$1 posix=$2 windows=$3
+  local trace="$work/$name/trace.$RANDOM"
+  (cd "$posix" && "$posix_program" </dev/null >"$work/$name/posix.out" 2>"$work/$name/posix.err")
+  local posix_status=$?
+
+  # The POSIX messages, with the Windows directory's path in place of the POSIX one.
+  local expected=() line
+  local from="$posix/" to
+  to="$(WindowsPath "$windows")\\"
+  while IFS= read -r line; do
+    line=${line#lstconvert: }
+    expected+=("${line//"$from"/"$to"}")
+  done <"$work/$name/posix.err"
+
+  (cd "$windows" && WINEDEBUG=trace+msgbox exec "$wine" "$windows_program" </dev/null \
+    >"$work/$name/windows.out" 2>"$trace") &
+  local pid=$!
+  local k
+  for k in $(seq 1 ${#expected[@]}); do
+    WaitFor 60 BoxCountIs "$trace" "$k" || { kill -9 $pid; fail "$name: box $k never appeared"; return 1; }
+    WaitFor 30 HasBoxWindow || { kill -9 $pid; fail "$name: no window for box $k"; return 1; }
+    sleep 0.3
+    BoxCountIs "$trace" "$k" || { kill -9 $pid; fail "$name: box $((k + 1)) came before box $k was dismissed"; return 1; }
+    kill -0 $pid 2>/dev/null || { fail "$name: the program did not wait for box $k"; return 1; }
+    local text
+    text=$(BoxText "$trace" "$k")
+    [ "$text" = "${expected[$((k - 1))]}" ] ||
+      { kill -9 $pid; fail "$name: box $k says '$text', expected '${expected[$((k - 1))]}'"; return 1; }
+    # Return dismisses the box; pressed again if the first press was lost.
+    local tries
+    for tries in 1 2 3 4 5; do
+      xdotool key --window "$(BoxWindow)" Return 2>/dev/null
+      WaitFor 5 BoxGone "$trace" "$k" $pid && break
+    done
+  done
+  WaitFor 60 Exited $pid || { kill -9 $pid; fail "$name: the program did not end"; return 1; }
+  wait $pid
+  local windows_status=$?
+  BoxCountIs "$trace" "${#expected[@]}" || { fail "$name: $(BoxCount "$trace") boxes, expected ${#expected[@]}"; return 1; }
+  [ "$windows_status" -eq "$posix_status" ] || { fail "$name: exit status $windows_status, POSIX $posix_status"; return 1; }
+  [ ! -s "$work/$name/windows.out" ] || { fail "$name: output on standard output"; return 1; }
+  diff -r "$posix" "$windows" >&2 || { fail "$name: the directories differ"; return 1; }
+  if find "$windows" -name '.lstconvert-*' | grep -q .; then fail "$name: a temporary file was left"; return 1; fi
+  echo "ok: $name (${#expected[@]} boxes)"
+}
+
+# The box k is gone: a further box appeared, the window went away or the run ended.
+BoxGone() { ! BoxCountIs "$1" "$2" || ! HasBoxWindow || ! kill -0 "$3" 2>/dev/null; }
+Exited() { ! kill -0 "$1" 2>/dev/null; }
+
+Utf16() { { printf '\xff\xfe'; printf '%b' "$1" | iconv -f UTF-8 -t UTF-16LE; } >"$2"; }
+
+MakeEmpty() { :; }
+MakeExamples() { cp "$examples"/*.lst .; }
+MakeMixed() {
+  Utf16 '[Project]\r\n  TableID=\r\n  Source=[Table:]\r\n  Fields=FirstName;Name;Count\r\n  Filter=FirstName<>Name\r\n  Sum1=FirstName+NAME\r\n  Sum2=Count2*Orders.Count\r\n  Text=Gr\xc3\xb6\xc3\x9fe' a.lst
+  printf '[Project]\n  TableID=\n  Fields=Size\n  Filter=SIZE>1\n  Sum3=Partlist.Size\n  Sum3=size\n\xe4\xff' >B.LST
+  printf '[Project]\r\n' >c.lst
+  printf '  TableID=Partlist\r\n' >d.lst
+  printf 'TableID= TableID=Partlist\r\n' >both.lst
+  printf '  TableID=\r\n' >e.lstx
+  printf '  TableID=\r\n' >X.LST
+  printf '  TableID=\r\n' >X.LST.bak.old
+  printf 'an old backup\r\n' >f.lst.bak
+  printf '  TableID=\r\n' >f.lst
+  : >j.lst
+  mkdir g.lst
+  printf '\xff\xfe \x00T\x00x' >odd.lst
+  printf 'TableID=\r\n' >start.lst
+}
+MakeSecondRun() { MakeMixed; }
+
+StartDisplay
+timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
+
+passed=0
+failed=0
+for spec in "empty:MakeEmpty" "examples:MakeExamples" "mixed:MakeMixed"; do
+  if RunCase "${spec%%:*}" "${spec#*:}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+done
+# A second run over the converted directories: everything is refused now.
+if CompareRuns mixed "$work/mixed/posix" "$work/mixed/windows"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+fi
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 
 #include "app/convert.h"
 #include "fake_platform.h"
+#include "test_bytes.h"
 
 namespace lstconvert {
 namespace {
@@ -86,42 +88,75 @@ TEST(RunBatch, ASecondRunChangesNoProjectAndRefreshesEachBackup) {
   EXPECT_EQ(platform.messages.size(), 1u);
 }
 
-// A batch with a failure injected at each file operation in turn: every
-// project ends with its old bytes or its completely converted bytes, every
-// backup is absent or a complete copy, and the other files are still done.
-TEST(RunBatch, SurvivesAFailureAtAnyFileOperation) {
-  const std::map<std::u16string, std::pair<Bytes, Bytes>> projects = {
-      {u"a.lst", {" TableID=\r\n", " TableID=Partlist\r\n"}},
-      {u"b.lst", {"unsaved\r\n", "unsaved\r\n"}},
-      {u"c.lst", {"x\n TableID= [Table:]\n", "x\r\n TableID=Partlist [Table:Partlist]\r\n"}},
+// A batch with a fault injected at each file operation in turn, either a
+// failure of that operation or the death of the process right after it:
+// every project ends with its old bytes or its completely converted bytes,
+// every backup is absent, the earlier backup or a complete copy, and after a
+// failure the other files are still converted.
+enum class Fault { kFailure, kDeath };
+
+class FaultInjection : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(FaultInjection, NoProjectIsEverLost) {
+  struct Project {
+    Bytes before, after;
+    std::optional<Bytes> earlierBackup;
+  };
+  const std::map<std::u16string, Project> projects = {
+      {u"a.lst", {" TableID=\r\n", " TableID=Partlist\r\n", "earlier backup"}},
+      {u"b.lst", {"unsaved\r\n", "unsaved\r\n", std::nullopt}},
+      {u"c.lst",
+       {"x\n TableID= [Table:]\n Fields=Name\n Filter=Name\n",
+        "x\r\n TableID=Partlist [Table:Partlist]\r\n Fields=Name\r\n Filter=Partlist.Name\r\n",
+        std::nullopt}},
+      {u"d.lst", {testing::Utf16File(u" TableID=\r\n") + "x", "", std::nullopt}},
+      {u"e.lst", {" TableID=Partlist\r\n", " TableID=Partlist\r\n", "old"}},
   };
   const auto setUp = [&](FakePlatform& platform) {
-    for (const auto& [name, content] : projects) platform.AddFile(name, content.first);
+    for (const auto& [name, project] : projects) {
+      platform.AddFile(name, project.before);
+      if (project.earlierBackup) platform.AddFile(name + u".bak", *project.earlierBackup);
+    }
   };
   FakePlatform counting;
   setUp(counting);
   RunBatch(counting);
-  ASSERT_GT(counting.fileOperations, 0);
+  ASSERT_GT(counting.fileOperations, 10);
 
-  for (int failing = 1; failing <= counting.fileOperations; ++failing) {
+  int injected = 0;
+  for (int k = 1; k <= counting.fileOperations; ++k) {
     FakePlatform platform;
     setUp(platform);
-    platform.failingOperation = failing;
-    RunBatch(platform);
-    int converted = 0;
-    for (const auto& [name, content] : projects) {
-      const auto now = platform.Content(name);
-      EXPECT_TRUE(now == content.first || now == content.second) << "operation " << failing;
-      converted += now == content.second ? 1 : 0;
-      const auto backup = platform.entries.find(name + u".bak");
-      if (backup != platform.entries.end()) {
-        EXPECT_EQ(backup->second.content, content.first);
-      }
+    if (GetParam() == Fault::kFailure) {
+      platform.failingOperation = k;
+      RunBatch(platform);
+    } else {
+      platform.dyingAfterOperation = k;
+      EXPECT_THROW(RunBatch(platform), FakePlatform::ProcessDied);
     }
-    // One failure costs at most one file its conversion.
-    EXPECT_GE(converted, 2) << "operation " << failing;
+    ++injected;
+    int converted = 0;
+    for (const auto& [name, project] : projects) {
+      // d.lst holds a UTF-16 text of odd length: refused, never rewritten.
+      const Bytes& after = project.after.empty() ? project.before : project.after;
+      const auto now = platform.Content(name);
+      EXPECT_TRUE(now == project.before || now == after) << "fault at operation " << k;
+      converted += now == after ? 1 : 0;
+      const auto backup = platform.Content(name + u".bak");
+      EXPECT_TRUE(backup == project.earlierBackup || backup == project.before)
+          << "fault at operation " << k;
+    }
+    if (GetParam() == Fault::kFailure) {
+      EXPECT_GE(converted, static_cast<int>(projects.size()) - 1) << "fault at operation " << k;
+    }
   }
+  std::cout << "injected " << injected << " faults\n";
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryOperation, FaultInjection,
+                         ::testing::Values(Fault::kFailure, Fault::kDeath), [](const auto& info) {
+                           return info.param == Fault::kFailure ? "Failure" : "Death";
+                         });
 
 }  // namespace
 }  // namespace lstconvert

@@ -33,6 +33,10 @@ class FakePlatform final : public Platform {
   int fileOperations = 0;
   // The file operation with this number fails without any effect.
   std::optional<int> failingOperation;
+  // Right after the file operation with this number the process "dies":
+  // ProcessDied is thrown out of the platform.
+  std::optional<int> dyingAfterOperation;
+  struct ProcessDied {};
 
   void AddFile(const std::u16string& name, const Bytes& content) {
     entries[name] = {EntryKind::kRegularFile, content, false};
@@ -54,6 +58,7 @@ class FakePlatform final : public Platform {
 
   std::optional<Bytes> ReadWholeFile(const std::u16string& path) override {
     if (Fails()) return std::nullopt;
+    DieIfDue();
     const FakeEntry* entry = Find(path);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return std::nullopt;
     return entry->content;
@@ -66,6 +71,7 @@ class FakePlatform final : public Platform {
     if (from == nullptr || from->kind != EntryKind::kRegularFile) return false;
     if (to != nullptr && to->kind == EntryKind::kDirectory) return false;
     entries[Name(target)] = {EntryKind::kRegularFile, from->content, from->readOnly};
+    DieIfDue();
     return true;
   }
 
@@ -74,6 +80,7 @@ class FakePlatform final : public Platform {
     FakeEntry* entry = Find(path);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile || entry->readOnly) return false;
     entry->content = content;
+    DieIfDue();
     return true;
   }
 
@@ -81,7 +88,17 @@ class FakePlatform final : public Platform {
   void WriteConsoleText(const std::u16string& text) override { console += text; }
 
  private:
-  bool Fails() { return ++fileOperations == failingOperation; }
+  bool Fails() {
+    ++fileOperations;
+    if (fileOperations == failingOperation) {
+      DieIfDue();
+      return true;
+    }
+    return false;
+  }
+  void DieIfDue() const {
+    if (fileOperations == dyingAfterOperation) throw ProcessDied();
+  }
 
   static std::u16string Name(const std::u16string& path) {
     const std::u16string directory = kDirectory;

@@ -1,103 +1,29 @@
 // End-to-end tests: the built program run in temporary directories.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include "file_helpers.h"
+#include "program_runner.h"
 #include "test_bytes.h"
 
 namespace lstconvert {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Bound;
+using testing::Eventually;
 using testing::Names;
+using testing::Outcome;
 using testing::PermissionBits;
 using testing::ReadFile;
+using testing::RunProgram;
+using testing::StartedProgram;
 using testing::TemporaryDirectory;
+using testing::Unsaved;
 using testing::Utf16File;
 using testing::WriteFile;
-
-struct Outcome {
-  int status = -1;  // exit status, or -1 if the program did not exit by itself
-  std::string out, err;
-};
-
-// The program started in a directory, its standard output and error going to
-// files of their own.
-class StartedProgram {
- public:
-  StartedProgram(const fs::path& directory, const char* argv0, const char* input) {
-    pid_ = fork();
-    if (pid_ != 0) return;
-    setsid();
-    const int in = open(input, O_RDWR);
-    const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || o < 0 || e < 0 || chdir(directory.c_str()) != 0) _exit(127);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    char* argv[] = {const_cast<char*>(argv0), nullptr};
-    execv(LSTCONVERT_PROGRAM, argv);
-    _exit(127);
-  }
-
-  bool Running() const { return pid_ > 0 && kill(pid_, 0) == 0 && !Exited(); }
-  std::string Err() const { return ReadFile(err_); }
-
-  // Waits for the program to end; after 30 seconds it is killed and reported
-  // as not exited.
-  Outcome Wait() {
-    Outcome outcome;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!Exited()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (exited_ && WIFEXITED(status_)) outcome.status = WEXITSTATUS(status_);
-    outcome.out = ReadFile(out_);
-    outcome.err = ReadFile(err_);
-    return outcome;
-  }
-
- private:
-  bool Exited() const {
-    if (!exited_) exited_ = waitpid(pid_, &status_, WNOHANG) == pid_;
-    return exited_;
-  }
-
-  TemporaryDirectory outputs_;
-  const fs::path out_ = outputs_ / "out", err_ = outputs_ / "err";
-  pid_t pid_ = -1;
-  mutable int status_ = 0;
-  mutable bool exited_ = false;
-};
-
-// Runs the program in `directory` with standard input from /dev/null.
-Outcome RunProgram(const fs::path& directory, const char* argv0 = "lstconvert") {
-  return StartedProgram(directory, argv0, "/dev/null").Wait();
-}
-
-std::string Unsaved(const fs::path& path) {
-  return "lstconvert: The file " + path.string() +
-         " must be saved in the List&Label designer. It cannot be processed!\n";
-}
-
-std::string Bound(const fs::path& path) {
-  return "lstconvert: The file " + path.string() +
-         " has been set to work with the table Partlist in the List&Label designer. It cannot be "
-         "processed!\n";
-}
 
 TEST(Program, AnEmptyDirectoryGivesNoOutput) {
   TemporaryDirectory directory;
@@ -171,19 +97,9 @@ TEST(Program, ASecondRunChangesNothingButTheBackups) {
 TEST(Program, TheCaptionIsTheNameItWasStartedBy) {
   TemporaryDirectory directory;
   WriteFile(directory / "a.lst", "x\r\n");
-  const Outcome run = RunProgram(directory.path(), "/some/where/convert.exe");
+  const Outcome run = RunProgram(directory.path(),
+                                 {"/some/where/convert.exe", "/dev/null", LSTCONVERT_PROGRAM, {}});
   EXPECT_EQ(run.err.substr(0, 18), "convert: The file ");
-}
-
-// Waits up to ten seconds for `condition`.
-template <typename Condition>
-bool Eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
@@ -194,7 +110,8 @@ TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
   ASSERT_GE(terminal, 0);
   ASSERT_EQ(grantpt(terminal), 0);
   ASSERT_EQ(unlockpt(terminal), 0);
-  StartedProgram program(directory.path(), "lstconvert", ptsname(terminal));
+  StartedProgram program(directory.path(),
+                         {"lstconvert", ptsname(terminal), LSTCONVERT_PROGRAM, {}});
 
   const std::string first = Unsaved(directory / "a.lst");
   ASSERT_TRUE(Eventually([&] { return program.Err() == first; })) << program.Err();

@@ -1,0 +1,126 @@
+// Runs the built program in a directory for the end-to-end tests.
+#pragma once
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "file_helpers.h"
+
+namespace lstconvert::testing {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;  // exit status, or -1 if the program did not exit by itself
+  std::string out, err;
+};
+
+// The program started in a directory, its standard output and error going to
+// files of their own.
+class StartedProgram {
+ public:
+  struct Options {
+    const char* argv0 = "lstconvert";
+    const char* input = "/dev/null";
+    std::string program = LSTCONVERT_PROGRAM;
+    // Run as this user and group instead (when started as root).
+    std::optional<std::pair<uid_t, gid_t>> user;
+  };
+
+  StartedProgram(const fs::path& directory, const Options& options) {
+    pid_ = fork();
+    if (pid_ != 0) return;
+    setsid();
+    const char* input = options.input;
+    const int in = open(input, O_RDWR);
+    const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || o < 0 || e < 0) _exit(127);
+    if (options.user && getuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(options.user->second) != 0 ||
+          setuid(options.user->first) != 0) {
+        _exit(126);
+      }
+    }
+    if (chdir(directory.c_str()) != 0) _exit(127);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    char* argv[] = {const_cast<char*>(options.argv0), nullptr};
+    execv(options.program.c_str(), argv);
+    _exit(127);
+  }
+
+  pid_t pid() const { return pid_; }
+  bool Running() const { return pid_ > 0 && kill(pid_, 0) == 0 && !Exited(); }
+  std::string Err() const { return ReadFile(err_); }
+
+  // Waits for the program to end; after two minutes it is killed and reported
+  // as not exited.
+  Outcome Wait() {
+    Outcome outcome;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!Exited()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (exited_ && WIFEXITED(status_)) outcome.status = WEXITSTATUS(status_);
+    outcome.out = ReadFile(out_);
+    outcome.err = ReadFile(err_);
+    return outcome;
+  }
+
+ private:
+  bool Exited() const {
+    if (!exited_) exited_ = waitpid(pid_, &status_, WNOHANG) == pid_;
+    return exited_;
+  }
+
+  TemporaryDirectory outputs_;
+  const fs::path out_ = outputs_ / "out", err_ = outputs_ / "err";
+  pid_t pid_ = -1;
+  mutable int status_ = 0;
+  mutable bool exited_ = false;
+};
+
+// Runs the program in `directory` with standard input from /dev/null.
+inline Outcome RunProgram(const fs::path& directory, const StartedProgram::Options& options = {}) {
+  return StartedProgram(directory, options).Wait();
+}
+
+inline std::string Unsaved(const fs::path& path) {
+  return "lstconvert: The file " + path.string() +
+         " must be saved in the List&Label designer. It cannot be processed!\n";
+}
+
+inline std::string Bound(const fs::path& path) {
+  return "lstconvert: The file " + path.string() +
+         " has been set to work with the table Partlist in the List&Label designer. It cannot be "
+         "processed!\n";
+}
+
+// Waits up to ten seconds for `condition`.
+template <typename Condition>
+inline bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace lstconvert::testing

@@ -1,0 +1,242 @@
+// End-to-end tests of what the program must survive: being killed at any
+// moment, strange entries, missing permissions, huge and random files, and
+// unusual names. Nothing may be lost, nothing may hang.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <iostream>
+#include <map>
+#include <random>
+
+#include "file_helpers.h"
+#include "program_runner.h"
+#include "test_bytes.h"
+
+namespace lstconvert {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Bound;
+using testing::Names;
+using testing::Outcome;
+using testing::ReadFile;
+using testing::RunProgram;
+using testing::StartedProgram;
+using testing::TemporaryDirectory;
+using testing::Unsaved;
+using testing::Utf16File;
+using testing::WriteFile;
+
+using Corpus = std::map<std::string, std::string>;
+
+// A seeded corpus of projects: most accepted, some refused, some large, both
+// encodings.
+Corpus MakeCorpus(int count, unsigned seed) {
+  std::mt19937 random(seed);
+  Corpus corpus;
+  for (int i = 0; i < count; ++i) {
+    std::string text = "[Project]\r\n  Version=21\r\n";
+    const int kind = static_cast<int>(random() % 10);
+    if (kind != 0) text += "  TableID=\r\n  Source=[Table:]\r\n";
+    if (kind == 1) text += "  TableID=Partlist\r\n";
+    text += "  Fields=PartNo;Name;FirstName;Count\r\n  Filter=Name<>FirstName\r\n";
+    for (int sum = 1; sum <= 9; ++sum) {
+      text += "  Sum" + std::to_string(sum) + "=Count*PartNo\r\n";
+    }
+    const std::size_t filler = random() % 20 == 0 ? 20000 : random() % 200;
+    for (std::size_t line = 0; line < filler; ++line) {
+      text += "  Object" + std::to_string(line) + "=Text field with Name and Count in it\r\n";
+    }
+    std::string bytes = text;
+    if (random() % 3 == 0) {
+      bytes = Utf16File(std::u16string(text.begin(), text.end()));
+    }
+    corpus["p" + std::to_string(i) + ".lst"] = bytes;
+  }
+  return corpus;
+}
+
+void WriteCorpus(const Corpus& corpus, const fs::path& directory) {
+  for (const auto& [name, bytes] : corpus) WriteFile(directory / name, bytes);
+}
+
+// The program killed with SIGKILL at random moments of its run: every
+// project is either as it was or completely converted, every backup absent
+// or a complete copy, and a later run converts the rest and never takes a
+// temporary file left by the killed run for a project.
+TEST(ProgramSafety, AKilledRunLosesNothing) {
+  const Corpus corpus = MakeCorpus(200, 20261208);
+  TemporaryDirectory reference;
+  WriteCorpus(corpus, reference.path());
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunProgram(reference.path()).status, 0);
+  const auto fullRun = std::chrono::steady_clock::now() - start;
+  Corpus converted;
+  for (const auto& [name, bytes] : corpus) converted[name] = ReadFile(reference / name);
+
+  std::mt19937 random(7);
+  int trials = 0, leftovers = 0;
+  for (int trial = 0; trial < 24; ++trial) {
+    TemporaryDirectory directory;
+    WriteCorpus(corpus, directory.path());
+    StartedProgram program(directory.path(), {});
+    std::uniform_int_distribution<long long> moment(
+        0, std::chrono::duration_cast<std::chrono::microseconds>(fullRun).count());
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    kill(program.pid(), SIGKILL);
+    program.Wait();
+    ++trials;
+
+    std::set<std::string> temporaries;
+    for (const std::string& name : Names(directory.path())) {
+      if (name.starts_with(".lstconvert-")) temporaries.insert(name);
+    }
+    leftovers += static_cast<int>(temporaries.size());
+    for (const auto& [name, bytes] : corpus) {
+      const std::string now = ReadFile(directory / name);
+      EXPECT_TRUE(now == bytes || now == converted[name]) << name << " in trial " << trial;
+      if (fs::exists(directory / (name + ".bak"))) {
+        EXPECT_EQ(ReadFile(directory / (name + ".bak")), bytes) << name << " in trial " << trial;
+      }
+    }
+
+    ASSERT_EQ(RunProgram(directory.path()).status, 0);
+    for (const auto& [name, bytes] : corpus) {
+      EXPECT_EQ(ReadFile(directory / name), converted[name]) << name << " in trial " << trial;
+    }
+    for (const std::string& name : temporaries) EXPECT_TRUE(fs::exists(directory / name));
+  }
+  std::cout << trials << " kill trials, " << leftovers << " temporary files left by them\n";
+}
+
+TEST(ProgramSafety, StrangeEntriesAreRefusedWithoutHanging) {
+  TemporaryDirectory directory, elsewhere;
+  ASSERT_EQ(mkfifo((directory / "fifo.lst").c_str(), 0600), 0);
+  const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = (directory / "socket.lst").string();
+  ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  fs::create_directory(directory / "dir.lst");
+  fs::create_symlink(directory / "nowhere", directory / "dangling.lst");
+  WriteFile(directory / "linked.lst", "  TableID=\r\n");
+  WriteFile(elsewhere / "outside", "outside");
+  fs::create_symlink(elsewhere / "outside", directory / "linked.lst.bak");
+
+  const Outcome run = RunProgram(directory.path());
+  close(server);
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, Unsaved(directory / "dangling.lst") + Unsaved(directory / "dir.lst") +
+                         Unsaved(directory / "fifo.lst") + Unsaved(directory / "socket.lst"));
+  EXPECT_EQ(ReadFile(directory / "linked.lst"), "  TableID=Partlist\r\n");
+  EXPECT_FALSE(fs::is_symlink(directory / "linked.lst.bak"));
+  EXPECT_EQ(ReadFile(directory / "linked.lst.bak"), "  TableID=\r\n");
+  EXPECT_EQ(ReadFile(elsewhere / "outside"), "outside");
+  EXPECT_TRUE(fs::is_fifo(directory / "fifo.lst"));
+  EXPECT_TRUE(fs::is_socket(directory / "socket.lst"));
+}
+
+// Run as an unprivileged user (when the tests run as root): a read-only
+// project and the projects of a read-only directory stay as they are.
+TEST(ProgramSafety, ReadOnlyFilesAndDirectoriesStayUntouched) {
+  const passwd* nobody = getpwnam("nobody");
+  if (getuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no user nobody to drop privileges to";
+  TemporaryDirectory top;
+  const fs::path writable = top / "writable", readOnly = top / "read-only";
+  const fs::path program = top / "lstconvert";
+  fs::copy_file(LSTCONVERT_PROGRAM, program);
+  fs::create_directory(writable);
+  fs::create_directory(readOnly);
+  WriteFile(writable / "locked.lst", "  TableID=\r\n");
+  WriteFile(writable / "open.lst", "  TableID=\r\n");
+  WriteFile(readOnly / "a.lst", "  TableID=\r\n");
+  chmod((writable / "locked.lst").c_str(), 0444);
+  chmod(readOnly.c_str(), 0555);
+  StartedProgram::Options options{"lstconvert", "/dev/null", program.string(), {}};
+  if (getuid() == 0) {
+    options.user = {{nobody->pw_uid, nobody->pw_gid}};
+    for (const fs::path& path : {top.path(), writable, readOnly, writable / "locked.lst",
+                                 writable / "open.lst", readOnly / "a.lst"}) {
+      ASSERT_EQ(lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+  }
+
+  const Outcome inWritable = RunProgram(writable, options);
+  const Outcome inReadOnly = RunProgram(readOnly, options);
+
+  EXPECT_EQ(inWritable.status, 0);
+  EXPECT_EQ(inWritable.err, "");
+  EXPECT_EQ(ReadFile(writable / "locked.lst"), "  TableID=\r\n");
+  EXPECT_EQ(ReadFile(writable / "locked.lst.bak"), "  TableID=\r\n");
+  EXPECT_EQ(ReadFile(writable / "open.lst"), "  TableID=Partlist\r\n");
+  EXPECT_EQ(inReadOnly.status, 0);
+  EXPECT_EQ(inReadOnly.err, "");
+  EXPECT_EQ(ReadFile(readOnly / "a.lst"), "  TableID=\r\n");
+  EXPECT_EQ(Names(readOnly), std::set<std::string>{"a.lst"});
+  chmod(readOnly.c_str(), 0755);
+}
+
+TEST(ProgramSafety, ConvertsAHugeProjectWhole) {
+  TemporaryDirectory directory;
+  std::string bytes = "[Project]\r\n  TableID=\r\n  Fields=Name;Count\r\n  Filter=Name\r\n";
+  const std::string line = "  Object=" + std::string(90, 'x') + "\r\n";
+  while (bytes.size() < (200u << 20)) bytes += line;
+  WriteFile(directory / "huge.lst", bytes);
+
+  const Outcome run = RunProgram(directory.path());
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  const std::string after = ReadFile(directory / "huge.lst");
+  std::string expected = bytes;
+  expected.replace(expected.find("TableID="), 8, "TableID=Partlist");
+  expected.replace(expected.find("Filter=Name"), 11, "Filter=Partlist.Name");
+  EXPECT_TRUE(after == expected) << "sizes " << after.size() << " and " << expected.size();
+  EXPECT_TRUE(ReadFile(directory / "huge.lst.bak") == bytes);
+}
+
+TEST(ProgramSafety, RandomBytesAreConvertedOrRefusedButNeverLost) {
+  std::mt19937 random(42);
+  for (int trial = 0; trial < 20; ++trial) {
+    TemporaryDirectory directory;
+    std::string bytes(1 + random() % 65536, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    if (trial % 2 == 0) bytes.insert(random() % bytes.size(), "\n  TableID=\n");
+    WriteFile(directory / "random.lst", bytes);
+    const Outcome run = RunProgram(directory.path());
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadFile(directory / "random.lst.bak"), bytes);
+    if (!run.err.empty()) {
+      EXPECT_EQ(ReadFile(directory / "random.lst"), bytes);
+    }
+    EXPECT_EQ(Names(directory.path()), (std::set<std::string>{"random.lst", "random.lst.bak"}));
+  }
+}
+
+TEST(ProgramSafety, UnusualNamesAreConvertedAndPrintedAsTheyAre) {
+  TemporaryDirectory directory;
+  const std::string names[] = {"with spaces.lst",
+                               "Gr\xC3\xB6\xC3\x9F"
+                               "e.lst",
+                               "latin1 \xE4.lst", "-leading dash.lst", "--help.lst"};
+  for (const std::string& name : names) WriteFile(directory / name, "  TableID=\r\n");
+  WriteFile(directory / "-refused.lst", "nothing\r\n");
+
+  const Outcome run = RunProgram(directory.path());
+
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, Unsaved(directory / "-refused.lst"));
+  for (const std::string& name : names) {
+    EXPECT_EQ(ReadFile(directory / name), "  TableID=Partlist\r\n") << name;
+    EXPECT_EQ(ReadFile(directory / (name + ".bak")), "  TableID=\r\n") << name;
+  }
+}
+
+}  // namespace
+}  // namespace lstconvert

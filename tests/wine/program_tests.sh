@@ -156,15 +156,14 @@ MakeMixed() {
   printf '\xff\xfe \x00T\x00x' >odd.lst
   printf 'TableID=\r\n' >start.lst
 }
-MakeSecondRun() { MakeMixed; }
 
 StartDisplay
 timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 
 passed=0
 failed=0
-for spec in "empty:MakeEmpty" "examples:MakeExamples" "mixed:MakeMixed"; do
-  if RunCase "${spec%%:*}" "${spec#*:}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+for entry in "empty:MakeEmpty" "examples:MakeExamples" "mixed:MakeMixed"; do
+  if RunCase "${entry%%:*}" "${entry#*:}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
 # A second run over the converted directories: everything is refused now.
 if CompareRuns mixed "$work/mixed/posix" "$work/mixed/windows"; then

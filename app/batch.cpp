@@ -4,13 +4,10 @@
 #include <vector>
 
 #include "app/convert.h"
+#include "rewrite/strings.h"
 
 namespace lstconvert {
 namespace {
-
-char16_t FoldCase(char16_t unit) {
-  return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
-}
 
 // The project files among the directory's entries, in conversion order. The
 // list is complete before the first conversion, so a file that a conversion
@@ -30,14 +27,14 @@ bool IsProjectFileName(std::u16string_view name) {
   if (name.size() < kExtension.size()) return false;
   const std::u16string_view tail = name.substr(name.size() - kExtension.size());
   return std::equal(tail.begin(), tail.end(), kExtension.begin(),
-                    [](char16_t a, char16_t b) { return FoldCase(a) == b; });
+                    [](char16_t a, char16_t b) { return ToLowerCase(a) == b; });
 }
 
 bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b) {
   const std::size_t common = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < common; ++i) {
-    const char16_t x = FoldCase(a[i]);
-    const char16_t y = FoldCase(b[i]);
+    const char16_t x = ToLowerCase(a[i]);
+    const char16_t y = ToLowerCase(b[i]);
     if (x != y) return x < y;
   }
   if (a.size() != b.size()) return a.size() < b.size();

@@ -1,5 +1,6 @@
 #include "projectfile/projectfile.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace lstconvert {
@@ -12,25 +13,33 @@ bool StartsWithByteOrderMark(const Bytes& bytes) {
          static_cast<unsigned char>(bytes[1]) == kByteOrderMark[1];
 }
 
+// The code units of a UTF-16LE byte range of even length.
+std::u16string WidenUtf16Le(std::string_view bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  return units;
+}
+
 // A UTF-16LE text split at every CR LF pair; a final piece after the last
 // pair is a line only if it is not empty.
 Lines SplitUtf16Le(std::string_view body) {
+  constexpr std::string_view kLineEnd("\r\0\n\0", 4);
   Lines lines;
-  std::u16string line;
-  const std::size_t units = body.size() / 2;
-  for (std::size_t i = 0; i < units; ++i) {
-    const auto low = static_cast<unsigned char>(body[2 * i]);
-    const auto high = static_cast<unsigned char>(body[2 * i + 1]);
-    const auto unit = static_cast<char16_t>(low | (high << 8));
-    if (unit == u'\n' && !line.empty() && line.back() == u'\r') {
-      line.pop_back();
-      lines.push_back(std::move(line));
-      line.clear();
+  std::size_t start = 0;
+  std::size_t end = body.find(kLineEnd);
+  while (end != std::string_view::npos) {
+    if (end % 2 == 0) {  // a pair of code units, not bytes straddling two units
+      lines.push_back(WidenUtf16Le(body.substr(start, end - start)));
+      start = end + kLineEnd.size();
+      end = body.find(kLineEnd, start);
     } else {
-      line.push_back(unit);
+      end = body.find(kLineEnd, end + 1);
     }
   }
-  if (!line.empty()) lines.push_back(std::move(line));
+  if (start < body.size()) lines.push_back(WidenUtf16Le(body.substr(start)));
   return lines;
 }
 
@@ -62,29 +71,31 @@ std::size_t EncodedSize(const Lines& lines, std::size_t unitSize) {
 }
 
 Bytes EncodeUtf16Le(const Lines& lines) {
-  Bytes bytes;
-  bytes.reserve(EncodedSize(lines, 2));
-  bytes.push_back(static_cast<char>(kByteOrderMark[0]));
-  bytes.push_back(static_cast<char>(kByteOrderMark[1]));
+  Bytes bytes(EncodedSize(lines, 2), '\0');
+  bytes[0] = static_cast<char>(kByteOrderMark[0]);
+  bytes[1] = static_cast<char>(kByteOrderMark[1]);
+  char* out = bytes.data() + 2;
   for (const auto& line : lines) {
     for (const char16_t unit : line) {
-      bytes.push_back(static_cast<char>(unit & 0xFF));
-      bytes.push_back(static_cast<char>(unit >> 8));
+      *out++ = static_cast<char>(unit & 0xFF);
+      *out++ = static_cast<char>(unit >> 8);
     }
-    bytes.append("\r\0\n\0", 4);
+    out = std::copy_n("\r\0\n\0", 4, out);
   }
   return bytes;
 }
 
 std::optional<Bytes> EncodeEightBit(const Lines& lines) {
-  Bytes bytes;
-  bytes.reserve(EncodedSize(lines, 1));
+  Bytes bytes(EncodedSize(lines, 1) - 2, '\0');
+  char* out = bytes.data();
   for (const auto& line : lines) {
+    char16_t widest = 0;
     for (const char16_t unit : line) {
-      if (unit > 0xFF) return std::nullopt;
-      bytes.push_back(static_cast<char>(unit));
+      widest |= unit;
+      *out++ = static_cast<char>(unit);
     }
-    bytes.append("\r\n");
+    if (widest > 0xFF) return std::nullopt;
+    out = std::copy_n("\r\n", 2, out);
   }
   return bytes;
 }

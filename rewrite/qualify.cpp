@@ -15,18 +15,32 @@ bool IsNameCharacter(char16_t unit) {
          unit >= 0x80;
 }
 
-// The first character in upper case, the rest in lower case.
-std::u16string Capitalised(std::u16string_view token) {
-  std::u16string result = ToLowerCase(token);
-  if (!result.empty()) result[0] = ToUpperCase(result.substr(0, 1))[0];
-  return result;
+enum VariantKind { kUnchanged, kLowerCase, kCapitalised, kUpperCase, kVariantKinds };
+
+// Writes the variant of `token` into `variant`, reusing its buffer.
+void MakeVariant(const std::u16string& token, VariantKind kind, std::u16string& variant) {
+  variant.assign(token);
+  if (kind == kUnchanged || variant.empty()) return;
+  std::size_t rest = 0;
+  if (kind == kCapitalised) {
+    variant[0] = ToUpperCase(variant[0]);
+    rest = 1;
+  }
+  for (std::size_t i = rest; i < variant.size(); ++i) {
+    variant[i] = kind == kUpperCase ? ToUpperCase(variant[i]) : ToLowerCase(variant[i]);
+  }
 }
 
-// Qualifies the first variant of `token` that occurs in `line` as a whole name.
-void QualifyToken(std::u16string& line, const std::u16string& token) {
-  const std::u16string variants[] = {token, ToLowerCase(token), Capitalised(token),
-                                     ToUpperCase(token)};
-  for (const std::u16string& variant : variants) {
+// Qualifies the first variant of `token` (unchanged, lower case,
+// capitalised, upper case) that occurs in `line` as a whole name. A variant
+// equal to one tried before cannot match and is skipped.
+void QualifyToken(std::u16string& line, const std::u16string& token,
+                  std::u16string (&variants)[kVariantKinds]) {
+  for (int kind = kUnchanged; kind < kVariantKinds; ++kind) {
+    std::u16string& variant = variants[kind];
+    MakeVariant(token, static_cast<VariantKind>(kind), variant);
+    if (std::find(variants, variants + kind, variant) != variants + kind) continue;
+    if (line.find(variant) == std::u16string::npos) continue;
     const std::u16string qualified = std::u16string(kTablePrefix) + variant;
     if (ReplaceWholeNames(line, variant, qualified) > 0) return;
   }
@@ -78,12 +92,14 @@ bool QualifyFieldReferences(std::vector<std::u16string>& lines, std::u16string_v
   if (target == lines.end()) return false;
 
   std::u16string line = *target;
-  std::unordered_set<std::u16string> seen;
-  for (const std::u16string& token : Tokenise(*fieldList, u";=")) {
+  const std::vector<std::u16string> tokens = Tokenise(*fieldList, u";=");
+  std::unordered_set<std::u16string_view> seen;
+  std::u16string variants[kVariantKinds];
+  for (const std::u16string& token : tokens) {
     // A name listed twice is qualified once.
     if (!seen.insert(token).second) continue;
     if (Find(token, kTablePrefix) != kNotFound) continue;
-    QualifyToken(line, token);
+    QualifyToken(line, token, variants);
   }
   *target = std::move(line);
   return true;

@@ -48,17 +48,13 @@ std::vector<std::u16string> Tokenise(std::u16string_view text, std::u16string_vi
 
 std::u16string ToLowerCase(std::u16string_view text) {
   std::u16string result(text);
-  for (char16_t& unit : result) {
-    if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit - u'A' + u'a');
-  }
+  for (char16_t& unit : result) unit = ToLowerCase(unit);
   return result;
 }
 
 std::u16string ToUpperCase(std::u16string_view text) {
   std::u16string result(text);
-  for (char16_t& unit : result) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
-  }
+  for (char16_t& unit : result) unit = ToUpperCase(unit);
   return result;
 }
 

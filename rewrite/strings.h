@@ -30,6 +30,12 @@ std::size_t ReplaceAll(std::u16string& text, std::u16string_view from, std::u16s
 std::vector<std::u16string> Tokenise(std::u16string_view text, std::u16string_view delimiters);
 
 // Case changes touch only the letters A-Z and a-z.
+constexpr char16_t ToLowerCase(char16_t unit) {
+  return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+}
+constexpr char16_t ToUpperCase(char16_t unit) {
+  return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+}
 std::u16string ToLowerCase(std::u16string_view text);
 std::u16string ToUpperCase(std::u16string_view text);
 

@@ -118,13 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                        Utf16File(u" TableID=") + "x",
                        Utf16File(u" TableID=") + "x",
                        {kUnsaved}}),
-    [](const auto& info) {
-      std::string name = info.param.what;
-      for (char& c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      }
-      return name;
-    });
+    testing::CaseName());
 
 TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   FakePlatform platform;

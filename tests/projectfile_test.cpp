@@ -118,13 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                    EncodingMode::kEightBit,
                    {kAllUnits},
                    kAllBytes + "\r\n"}),
-    [](const auto& info) {
-      std::string name = info.param.what;
-      for (char& c : name) {
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      }
-      return name;
-    });
+    testing::CaseName());
 
 TEST(Decode, ReadsALongEightBitLineWhole) {
   const Bytes line(100000, 'x');

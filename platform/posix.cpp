@@ -90,13 +90,22 @@ class FileDescriptor {
   int fd_;
 };
 
-// Reads the regular file at `path`; its status goes to `status`. A path that
-// is not a regular file is never opened.
+// Opens the regular file at `path` for reading; its status goes to
+// `status`. A path that is not a regular file is never opened.
+int OpenRegularFile(const std::string& path, struct stat& status) {
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads the regular file at `path`; its status goes to `status`.
 std::optional<Bytes> ReadRegularFile(const std::string& path, struct stat& status) {
-  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileDescriptor file(OpenRegularFile(path, status));
   if (file.get() < 0) return std::nullopt;
-  if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   Bytes content(static_cast<std::size_t>(status.st_size) + 1, '\0');
   std::size_t filled = 0;
   for (;;) {
@@ -113,19 +122,44 @@ std::optional<Bytes> ReadRegularFile(const std::string& path, struct stat& statu
   return content;
 }
 
-// Writes `content` to a new, uniquely named file beside `target` and renames
-// it onto `target` in one step. The new file gets the permission bits `mode`
-// and, where allowed, the given owner. On failure the new file is removed and
-// `target` is untouched.
-bool WriteAndRename(const std::string& target, const Bytes& content, mode_t mode, uid_t owner,
-                    gid_t group) {
+// Copies the rest of `from` to `to`: in the kernel where the system can,
+// through a buffer elsewhere.
+bool CopyContent(int from, int to) {
+#if defined(__linux__)
+  for (;;) {
+    const ssize_t copied = copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+    if (copied == 0) return true;
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+    break;
+  }
+#endif
+  std::string buffer(1 << 20, '\0');
+  for (;;) {
+    const ssize_t got = read(from, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return true;
+    if (!WriteAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) return false;
+  }
+}
+
+// Creates a new, uniquely named file beside `target`, lets `fill` write it,
+// and renames it onto `target` in one step. The new file gets the permission
+// bits and, where allowed, the owner of `like`. On failure the new file is
+// removed and `target` is untouched.
+template <typename Fill>
+bool ReplaceWithNewFile(const std::string& target, const struct stat& like, Fill fill) {
   std::string temporary = DirectoryOf(target) + "/.lstconvert-XXXXXX";
   FileDescriptor file(mkostemp(temporary.data(), O_CLOEXEC));
   if (file.get() < 0) return false;
   // The owner is kept where the process may give it; elsewhere the file
   // belongs to whoever runs the conversion, as any new file would.
-  [[maybe_unused]] const int chowned = fchown(file.get(), owner, group);
-  const bool written = WriteAll(file.get(), content) && fchmod(file.get(), mode) == 0 &&
+  [[maybe_unused]] const int chowned = fchown(file.get(), like.st_uid, like.st_gid);
+  const bool written = fill(file.get()) && fchmod(file.get(), like.st_mode & 07777) == 0 &&
                        fsync(file.get()) == 0 && file.Close() &&
                        rename(temporary.c_str(), target.c_str()) == 0;
   if (!written) unlink(temporary.c_str());
@@ -165,9 +199,10 @@ class PosixPlatform final : public Platform {
 
   bool CopyWholeFile(const std::u16string& source, const std::u16string& target) override {
     struct stat status {};
-    const std::optional<Bytes> content = ReadRegularFile(ToNative(source), status);
-    return content && WriteAndRename(ToNative(target), *content, status.st_mode & 07777,
-                                     status.st_uid, status.st_gid);
+    FileDescriptor from(OpenRegularFile(ToNative(source), status));
+    return from.get() >= 0 && ReplaceWithNewFile(ToNative(target), status, [&](int to) {
+             return CopyContent(from.get(), to);
+           });
   }
 
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content) override {
@@ -175,7 +210,7 @@ class PosixPlatform final : public Platform {
     struct stat status {};
     if (stat(target.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
     if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-    return WriteAndRename(target, content, status.st_mode & 07777, status.st_uid, status.st_gid);
+    return ReplaceWithNewFile(target, status, [&](int to) { return WriteAll(to, content); });
   }
 
   void ShowMessage(const std::u16string& text) override {

@@ -1,6 +1,8 @@
 #include "rewrite/qualify.h"
 
 #include <algorithm>
+#include <iterator>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -31,19 +33,117 @@ void MakeVariant(const std::u16string& token, VariantKind kind, std::u16string& 
   }
 }
 
-// Qualifies the first variant of `token` (unchanged, lower case,
-// capitalised, upper case) that occurs in `line` as a whole name. A variant
-// equal to one tried before cannot match and is skipped.
-void QualifyToken(std::u16string& line, const std::u16string& token,
-                  std::u16string (&variants)[kVariantKinds]) {
+// Writes the variants of `token` into `variants`: unchanged, lower case,
+// capitalised, upper case.
+void MakeVariants(const std::u16string& token, std::u16string (&variants)[kVariantKinds]) {
   for (int kind = kUnchanged; kind < kVariantKinds; ++kind) {
-    std::u16string& variant = variants[kind];
-    MakeVariant(token, static_cast<VariantKind>(kind), variant);
-    if (std::find(variants, variants + kind, variant) != variants + kind) continue;
-    if (line.find(variant) == std::u16string::npos) continue;
-    const std::u16string qualified = std::u16string(kTablePrefix) + variant;
-    if (ReplaceWholeNames(line, variant, qualified) > 0) return;
+    MakeVariant(token, static_cast<VariantKind>(kind), variants[kind]);
   }
+}
+
+bool TriedBefore(const std::u16string (&variants)[kVariantKinds], int kind) {
+  return std::find(variants, variants + kind, variants[kind]) != variants + kind;
+}
+
+// Qualifies the first variant that occurs in `line` as a whole name, by
+// scanning the line; true if the line changed. A variant equal to one tried
+// before cannot match and is skipped.
+bool QualifyByScan(std::u16string& line, const std::u16string (&variants)[kVariantKinds]) {
+  for (int kind = kUnchanged; kind < kVariantKinds; ++kind) {
+    const std::u16string& variant = variants[kind];
+    if (TriedBefore(variants, kind) || line.find(variant) == std::u16string::npos) continue;
+    const std::u16string qualified = std::u16string(kTablePrefix) + variant;
+    if (ReplaceWholeNames(line, variant, qualified) > 0) return true;
+  }
+  return false;
+}
+
+// A token the name index can qualify: made of name characters only, so its
+// whole occurrences are exactly the line's runs of name characters equal to
+// it, and with no variant holding the prefix, so no text that an earlier
+// token inserted can match it.
+bool FitsTheIndex(const std::u16string& token, const std::u16string (&variants)[kVariantKinds]) {
+  if (!std::all_of(token.begin(), token.end(), IsNameCharacter)) return false;
+  return std::none_of(std::begin(variants), std::end(variants),
+                      [](const std::u16string& v) { return Find(v, kTablePrefix) != kNotFound; });
+}
+
+// The runs of name characters of a line, looked up by their text. Qualifying
+// through it costs a lookup per variant instead of a scan of the line, which
+// keeps a long field list against a long line linear. Qualified runs are
+// marked and written into the line by Apply.
+class NameIndex {
+ public:
+  explicit NameIndex(std::u16string& line) : line_(line) { Build(); }
+
+  // Marks every unmarked run equal to `name`; false if there is none.
+  bool Qualify(std::u16string_view name) {
+    const auto found = byText_.find(name);
+    if (found == byText_.end() || found->second.empty()) return false;
+    for (const std::size_t run : found->second) marked_[run] = true;
+    found->second.clear();
+    pending_ = true;
+    return true;
+  }
+
+  // Puts the prefix before every marked run of the line.
+  void Apply() {
+    if (!pending_) return;
+    std::u16string result;
+    std::size_t copied = 0;
+    for (std::size_t run = 0; run < starts_.size(); ++run) {
+      if (!marked_[run]) continue;
+      result.append(line_, copied, starts_[run] - copied);
+      result.append(kTablePrefix);
+      copied = starts_[run];
+    }
+    result.append(line_, copied, std::u16string::npos);
+    line_ = std::move(result);
+    Build();
+  }
+
+  // Indexes the line afresh after it was changed elsewhere.
+  void Build() {
+    starts_.clear();
+    marked_.clear();
+    byText_.clear();
+    pending_ = false;
+    const std::u16string_view line = line_;
+    for (std::size_t at = 0; at < line.size();) {
+      if (!IsNameCharacter(line[at])) {
+        ++at;
+        continue;
+      }
+      std::size_t end = at;
+      while (end < line.size() && IsNameCharacter(line[end])) ++end;
+      byText_[line.substr(at, end - at)].push_back(starts_.size());
+      starts_.push_back(at);
+      at = end;
+    }
+    marked_.assign(starts_.size(), false);
+  }
+
+ private:
+  std::u16string& line_;
+  std::vector<std::size_t> starts_;
+  std::vector<bool> marked_;
+  std::unordered_map<std::u16string_view, std::vector<std::size_t>> byText_;
+  bool pending_ = false;
+};
+
+// Qualifies the first variant of `token` that occurs in the line as a whole
+// name: through the index where the token fits it, by a scan otherwise.
+void QualifyToken(std::u16string& line, NameIndex& index, const std::u16string& token,
+                  std::u16string (&variants)[kVariantKinds]) {
+  MakeVariants(token, variants);
+  if (FitsTheIndex(token, variants)) {
+    for (int kind = kUnchanged; kind < kVariantKinds; ++kind) {
+      if (!TriedBefore(variants, kind) && index.Qualify(variants[kind])) return;
+    }
+    return;
+  }
+  index.Apply();
+  if (QualifyByScan(line, variants)) index.Build();
 }
 
 }  // namespace
@@ -95,12 +195,14 @@ bool QualifyFieldReferences(std::vector<std::u16string>& lines, std::u16string_v
   const std::vector<std::u16string> tokens = Tokenise(*fieldList, u";=");
   std::unordered_set<std::u16string_view> seen;
   std::u16string variants[kVariantKinds];
+  NameIndex index(line);
   for (const std::u16string& token : tokens) {
     // A name listed twice is qualified once.
     if (!seen.insert(token).second) continue;
     if (Find(token, kTablePrefix) != kNotFound) continue;
-    QualifyToken(line, token, variants);
+    QualifyToken(line, index, token, variants);
   }
+  index.Apply();
   *target = std::move(line);
   return true;
 }

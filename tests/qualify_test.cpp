@@ -63,6 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
         QualifyCase{"first token with its spaces", u"  Fields=Count;;Size",
                     u" Filter=  Fields;Count+Size",
                     u" Filter=Partlist.  Fields;Partlist.Count+Partlist.Size"},
+        QualifyCase{"capitalised variant holding the prefix", u" Fields=x;PARTLIST.x", u" Filter=x",
+                    u" Filter=Partlist.Partlist.x"},
+        QualifyCase{"long list against a long line", u" Fields=A;B;a;Name", u" Filter=a+A+b+B+NAME",
+                    u" Filter=Partlist.a+Partlist.A+b+Partlist.B+Partlist.NAME"},
         QualifyCase{"no token matches", u" Fields=Size", u" Filter=Weight", u" Filter=Weight"}));
 
 TEST(ReplaceWholeNames, ContinuesOneUnitAfterAPartialOccurrence) {

@@ -1,4 +1,5 @@
 // The string operations against plain reference versions written here.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,11 +14,20 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-// Bytes as text over a small alphabet, so that occurrences are frequent.
+// Bytes as text over a small alphabet, so that occurrences are frequent;
+// two byte values stand for the table prefix and its upper case.
 std::u16string Text(const std::uint8_t* data, std::size_t size) {
   static const char16_t kAlphabet[] = u"aAbB.;= _1$\u00E4\u0100";
   std::u16string text;
-  for (std::size_t i = 0; i < size; ++i) text.push_back(kAlphabet[data[i] % 14]);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] % 16 == 14) {
+      text += u"Partlist.";
+    } else if (data[i] % 16 == 15) {
+      text += u"PARTLIST.";
+    } else {
+      text.push_back(kAlphabet[data[i] % 16]);
+    }
+  }
   return text;
 }
 
@@ -88,6 +98,25 @@ std::vector<std::u16string> ReferenceTokenise(const std::u16string& text) {
   return tokens;
 }
 
+// The qualification of one target line by plain scans, token by token.
+std::u16string ReferenceQualify(const std::u16string& fieldList, std::u16string line) {
+  std::vector<std::u16string> seen;
+  for (const std::u16string& token : ReferenceTokenise(fieldList)) {
+    if (std::find(seen.begin(), seen.end(), token) != seen.end()) continue;
+    seen.push_back(token);
+    if (token.find(u"Partlist.") != std::u16string::npos) continue;
+    std::u16string capitalised = lstconvert::ToLowerCase(token);
+    capitalised[0] = lstconvert::ToUpperCase(capitalised[0]);
+    for (const std::u16string& variant :
+         {token, lstconvert::ToLowerCase(token), capitalised, lstconvert::ToUpperCase(token)}) {
+      std::size_t count = 0;
+      line = ReferenceWholeNames(line, variant, u"Partlist." + variant, count);
+      if (count > 0) break;
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -123,6 +152,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char16_t c = text[i];
     Check(lower[i] == ((c >= u'A' && c <= u'Z') ? c + 32 : c));
     Check(upper[i] == ((c >= u'a' && c <= u'z') ? c - 32 : c));
+  }
+  // The qualification: `part` and `to` are the field list, `text` the filter.
+  const std::u16string fieldList = u" Fields=" + part + u";" + to + u";" + text.substr(0, 12);
+  const std::u16string target = u" Filter=" + text;
+  std::vector<std::u16string> lines = {fieldList, target};
+  if (target.find(u"Partlist.") == std::u16string::npos) {
+    Check(QualifyFieldReferences(lines, u"Filter="));
+    // The field list line holds the key too when its text does.
+    const bool fieldListIsTarget = Holds(fieldList, u"Filter=");
+    if (!fieldListIsTarget) {
+      Check(lines[0] == fieldList);
+      Check(lines[1] == ReferenceQualify(fieldList, target));
+    }
   }
   return 0;
 }

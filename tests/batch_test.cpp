@@ -68,9 +68,9 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   EXPECT_EQ(platform.Content(u"e.lst"), "old backup gets replaced\r\n TableID=Partlist\r\n");
   EXPECT_EQ(platform.entries.count(u"d.lst.bak"), 0u);
   const std::vector<std::u16string> messages = {
-      FormatWithPath(kUnsavedProjectMessage, u"/work/b.lst"),
-      FormatWithPath(kAlreadyBoundMessage, u"/work/c.lst"),
-      FormatWithPath(kUnsavedProjectMessage, u"/work/d.lst"),
+      testing::Unsaved(u"/work/b.lst"),
+      testing::Bound(u"/work/c.lst"),
+      testing::Unsaved(u"/work/d.lst"),
   };
   EXPECT_EQ(platform.messages, messages);
   EXPECT_TRUE(platform.console.empty());

@@ -12,8 +12,8 @@ using testing::FakePlatform;
 using testing::Utf16File;
 
 const std::u16string kPath = u"/work/p.lst";
-const std::u16string kUnsaved = FormatWithPath(kUnsavedProjectMessage, kPath);
-const std::u16string kBound = FormatWithPath(kAlreadyBoundMessage, kPath);
+const std::u16string kUnsaved = testing::Unsaved(kPath);
+const std::u16string kBound = testing::Bound(kPath);
 
 TEST(LinesContainKey, UsesTheFirstOccurrenceOfEachLine) {
   EXPECT_TRUE(LinesContainKey({u"a", u" TableID="}, u"TableID="));
@@ -124,8 +124,7 @@ TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   FakePlatform platform;
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
   ConvertProjectFile(platform, u"/work/d.lst");
-  EXPECT_EQ(platform.messages,
-            std::vector<std::u16string>{FormatWithPath(kUnsavedProjectMessage, u"/work/d.lst")});
+  EXPECT_EQ(platform.messages, std::vector<std::u16string>{testing::Unsaved(u"/work/d.lst")});
 }
 
 // Whichever file operation fails, the project keeps its old bytes or gets

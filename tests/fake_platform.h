@@ -3,8 +3,10 @@
 // single file operation.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -50,9 +52,11 @@ class FakePlatform final : public Platform {
 
   bool Startup() override { return startupSucceeds; }
 
+  // In a fixed scrambled order, as a real directory gives no order either.
   std::vector<DirectoryEntry> ListCurrentDirectory() override {
     std::vector<DirectoryEntry> listed;
     for (const auto& [name, entry] : entries) listed.push_back({name, kDirectory + name});
+    std::shuffle(listed.begin(), listed.end(), std::mt19937(7));
     return listed;
   }
 
@@ -109,5 +113,16 @@ class FakePlatform final : public Platform {
     return found == entries.end() ? nullptr : &found->second;
   }
 };
+
+// The two refusal messages, spelled out here so that a changed text fails.
+inline std::u16string Unsaved(const std::u16string& path) {
+  return u"The file " + path +
+         u" must be saved in the List&Label designer. It cannot be processed!";
+}
+inline std::u16string Bound(const std::u16string& path) {
+  return u"The file " + path +
+         u" has been set to work with the table Partlist in the List&Label designer. It cannot be "
+         u"processed!";
+}
 
 }  // namespace lstconvert::testing

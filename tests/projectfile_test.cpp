@@ -82,6 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
                    EncodingMode::kUtf16Le,
                    {},
                    "\xFF\xFE"},
+        DecodeCase{"utf16 cr lf bytes straddling two units",
+                   Utf16File(u"\u0D41\u0A00\u4200"),
+                   EncodingMode::kUtf16Le,
+                   {u"\u0D41\u0A00\u4200"},
+                   Utf16File(u"\u0D41\u0A00\u4200\r\n")},
         DecodeCase{"ff without fe is 8-bit",
                    "\xFF\xFD\r\n",
                    EncodingMode::kEightBit,
@@ -129,7 +134,9 @@ TEST(Decode, ReadsALongEightBitLineWhole) {
 }
 
 TEST(Encode, RefusesAnEightBitCharacterAboveFf) {
-  EXPECT_EQ(EncodeProjectFile({u"a\u0100"}, EncodingMode::kEightBit), std::nullopt);
+  for (const Lines& lines : {Lines{u"a\u0100"}, Lines{u"\u0100a"}, Lines{u"a", u"b\u0100c"}}) {
+    EXPECT_EQ(EncodeProjectFile(lines, EncodingMode::kEightBit), std::nullopt);
+  }
   EXPECT_EQ(EncodeProjectFile({u"a\u0100"}, EncodingMode::kUtf16Le), Utf16File(u"a\u0100\r\n"));
 }
 

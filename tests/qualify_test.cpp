@@ -67,7 +67,21 @@ INSTANTIATE_TEST_SUITE_P(
                     u" Filter=Partlist.Partlist.x"},
         QualifyCase{"long list against a long line", u" Fields=A;B;a;Name", u" Filter=a+A+b+B+NAME",
                     u" Filter=Partlist.a+Partlist.A+b+Partlist.B+Partlist.NAME"},
-        QualifyCase{"no token matches", u" Fields=Size", u" Filter=Weight", u" Filter=Weight"}));
+        QualifyCase{"no token matches", u" Fields=Size", u" Filter=Weight", u" Filter=Weight"},
+        QualifyCase{"capitalised before upper case", u" Fields=name", u" Filter=Name+NAME",
+                    u" Filter=Partlist.Name+NAME"},
+        QualifyCase{"capitalising raises the first letter", u" Fields=partNo", u" Filter=Partno>0",
+                    u" Filter=Partlist.Partno>0"},
+        QualifyCase{"repeated token not tried again", u" Fields=Name;Name", u" Filter=Name+NAME",
+                    u" Filter=Partlist.Name+NAME"},
+        QualifyCase{"qualified occurrence no match for a later token", u" Fields=Name;name",
+                    u" Filter=Name+NAME", u" Filter=Partlist.Name+Partlist.NAME"},
+        QualifyCase{"token holding the prefix skipped in every variant", u" Fields=Partlist.Name",
+                    u" Filter=PARTLIST.NAME", u" Filter=PARTLIST.NAME"},
+        QualifyCase{"scanned token after an indexed one", u" Fields=Name;Part No",
+                    u" Filter=Name>0", u" Filter=Partlist.Name>0"},
+        QualifyCase{"0x80 is a name character", u" Fields=A", u" Filter=A\u0080+\u0080A+A",
+                    u" Filter=A\u0080+\u0080A+Partlist.A"}));
 
 TEST(ReplaceWholeNames, ContinuesOneUnitAfterAPartialOccurrence) {
   std::u16string line = u"aa aa";

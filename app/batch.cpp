@@ -47,8 +47,9 @@ int RunBatch(Platform& platform) {
     return 1;
   }
   for (const DirectoryEntry& entry : ProjectFiles(platform.ListCurrentDirectory())) {
-    platform.CopyWholeFile(entry.fullPath, entry.fullPath + u".bak");
-    ConvertProjectFile(platform, entry.fullPath);
+    const std::optional<FileVersion> backedUp =
+        platform.CopyWholeFile(entry.fullPath, entry.fullPath + u".bak");
+    ConvertProjectFile(platform, entry.fullPath, backedUp);
   }
   return 0;
 }

@@ -36,7 +36,8 @@ std::u16string FormatWithPath(std::u16string_view message, const std::u16string&
   return text;
 }
 
-void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath,
+                        const std::optional<FileVersion>& backedUp) {
   ProjectText project = LoadProjectFile(platform, fullPath);
   if (project.lines.empty()) {
     platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
@@ -48,10 +49,10 @@ void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
     platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
     return;
   }
-  if (unsaved) return;
+  if (unsaved || backedUp != project.version) return;
 
   ApplyConversionEdits(project.lines);
-  SaveProjectFile(platform, fullPath, project.lines, project.mode);
+  SaveProjectFile(platform, fullPath, project);
 }
 
 }  // namespace lstconvert

@@ -3,6 +3,7 @@
 // this interface, so tests can run them against an in-memory file system.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,23 @@ namespace lstconvert {
 
 // File content as raw bytes.
 using Bytes = std::string;
+
+// Which file a path named and in which state: its identity on its volume,
+// its size and its last modification. Equal versions mean the same,
+// unchanged file.
+struct FileVersion {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  bool operator==(const FileVersion&) const = default;
+};
+
+// A file's bytes and the version they were read from.
+struct FileContent {
+  Bytes bytes;
+  FileVersion version;
+};
 
 struct DirectoryEntry {
   std::u16string name;      // the entry's name within the current directory
@@ -32,19 +50,25 @@ class Platform {
   // The whole content of the regular file at `path` (a link is followed).
   // Nothing if the path is not a regular file or cannot be read; never
   // opens, and so never blocks on, a FIFO, socket or device.
-  virtual std::optional<Bytes> ReadWholeFile(const std::u16string& path) = 0;
+  virtual std::optional<FileContent> ReadWholeFile(const std::u16string& path) = 0;
 
-  // Makes `target` a complete copy of the regular file `source`. The copy is
-  // written elsewhere first and then put in place in one step, replacing
-  // whatever entry `target` names (a link there is replaced, not followed).
-  // On failure `target` is as it was and no other file is left behind.
-  virtual bool CopyWholeFile(const std::u16string& source, const std::u16string& target) = 0;
+  // Makes `target` a complete copy of the regular file `source`, with its
+  // metadata as far as the file system keeps it, and returns the version of
+  // `source` that was copied. The copy is written elsewhere, flushed and then
+  // put in place in one durable step, replacing whatever entry `target`
+  // names (a link there is replaced, not followed). On failure `target` is
+  // as it was and no other file is left behind.
+  virtual std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+                                                   const std::u16string& target) = 0;
 
-  // Replaces the content of the regular file at `path` by `content` in one
-  // step, keeping its permission bits; a link at `path` becomes a regular
-  // file and its target is left alone. A read-only file is not replaced. On
-  // failure `path` keeps its old bytes and no other file is left behind.
-  virtual bool ReplaceWholeFile(const std::u16string& path, const Bytes& content) = 0;
+  // Replaces the regular file at `path`, which must still be the version
+  // `read`, by `content` in one durable step. Its metadata is kept as far as
+  // the file system allows; copying it never decides the outcome. A link at
+  // `path` becomes a regular file and its target is left alone. A read-only
+  // file is not replaced. On failure `path` keeps its bytes and no other file
+  // is left behind.
+  virtual bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
+                                const FileVersion& read) = 0;
 
   // Shows `text` to the user, captioned with the program's name, and returns
   // once the user has dismissed it.

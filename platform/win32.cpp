@@ -104,9 +104,28 @@ class Handle {
   HANDLE handle_;
 };
 
+FileVersion VersionOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber,
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+          (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+          static_cast<std::int64_t>(
+              (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+              info.ftLastWriteTime.dwLowDateTime)};
+}
+
+// The version of the file `path` names now, if it names one.
+std::optional<FileVersion> CurrentVersion(const std::u16string& extendedPath) {
+  Handle file(CreateFileW(Wide(extendedPath), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  return VersionOf(info);
+}
+
 // Reads the regular file at `path`; its attributes go to `attributes`.
 // Directories and devices are never read.
-std::optional<Bytes> ReadRegularFile(const std::u16string& path, DWORD& attributes) {
+std::optional<FileContent> ReadRegularFile(const std::u16string& path, DWORD& attributes) {
   const std::u16string extended = ExtendedPath(path);
   attributes = GetFileAttributesW(Wide(extended));
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -115,20 +134,22 @@ std::optional<Bytes> ReadRegularFile(const std::u16string& path, DWORD& attribut
   Handle file(CreateFileW(Wide(extended), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) return std::nullopt;
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.get(), &size)) return std::nullopt;
-  Bytes content(static_cast<std::size_t>(size.QuadPart) + 1, '\0');
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
+  FileContent content{Bytes(), VersionOf(info)};
+  Bytes& bytes = content.bytes;
+  bytes.resize(static_cast<std::size_t>(content.version.size) + 1);
   std::size_t filled = 0;
   for (;;) {
-    if (filled == content.size()) content.resize(content.size() * 2);
-    const std::size_t room = content.size() - filled;
+    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    const std::size_t room = bytes.size() - filled;
     const DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
     DWORD got = 0;
-    if (!::ReadFile(file.get(), content.data() + filled, chunk, &got, nullptr)) return std::nullopt;
+    if (!::ReadFile(file.get(), bytes.data() + filled, chunk, &got, nullptr)) return std::nullopt;
     if (got == 0) break;
     filled += got;
   }
-  content.resize(filled);
+  bytes.resize(filled);
   return content;
 }
 
@@ -170,9 +191,11 @@ std::u16string CreateTemporaryBeside(const std::u16string& target, Handle& creat
 }
 
 // Writes `content` to a new file beside `target` and moves it onto `target`
-// in one step. The new file gets `attributes` (never read-only). On failure
-// the new file is deleted and `target` is untouched.
-bool WriteAndMove(const std::u16string& target, const Bytes& content, DWORD attributes) {
+// in one step, provided `target` is then still `expected` (when given). The
+// new file gets `attributes` (never read-only). On failure the new file is
+// deleted and `target` is untouched.
+bool WriteAndMove(const std::u16string& target, const Bytes& content, DWORD attributes,
+                  const std::optional<FileVersion>& expected) {
   const std::u16string extendedTarget = ExtendedPath(target);
   Handle file(INVALID_HANDLE_VALUE);
   const std::u16string temporary = CreateTemporaryBeside(extendedTarget, file);
@@ -181,6 +204,7 @@ bool WriteAndMove(const std::u16string& target, const Bytes& content, DWORD attr
                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
   const bool moved = WriteAll(file.get(), content) && FlushFileBuffers(file.get()) &&
                      file.Close() && (kept == 0 || SetFileAttributesW(Wide(temporary), kept)) &&
+                     (!expected || CurrentVersion(extendedTarget) == expected) &&
                      MoveFileExW(Wide(temporary), Wide(extendedTarget),
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!moved) {
@@ -221,24 +245,29 @@ class Win32Platform final : public Platform {
     return entries;
   }
 
-  std::optional<Bytes> ReadWholeFile(const std::u16string& path) override {
+  std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
     DWORD attributes = 0;
     return ReadRegularFile(path, attributes);
   }
 
-  bool CopyWholeFile(const std::u16string& source, const std::u16string& target) override {
+  std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+                                           const std::u16string& target) override {
     DWORD attributes = 0;
-    const std::optional<Bytes> content = ReadRegularFile(source, attributes);
-    return content && WriteAndMove(target, *content, attributes);
+    const std::optional<FileContent> content = ReadRegularFile(source, attributes);
+    if (!content || !WriteAndMove(target, content->bytes, attributes, std::nullopt)) {
+      return std::nullopt;
+    }
+    return content->version;
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content) override {
+  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
+                        const FileVersion& read) override {
     const DWORD attributes = GetFileAttributesW(Wide(ExtendedPath(path)));
     if (attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
       return false;
     }
-    return WriteAndMove(path, content, attributes);
+    return WriteAndMove(path, content, attributes, read);
   }
 
   void ShowMessage(const std::u16string& text) override {

@@ -105,10 +105,10 @@ std::optional<Bytes> EncodeEightBit(const Lines& lines) {
 ProjectText DecodeProjectFile(const Bytes& bytes) {
   if (StartsWithByteOrderMark(bytes)) {
     const std::string_view body = std::string_view(bytes).substr(2);
-    if (body.size() % 2 != 0) return {{}, EncodingMode::kUtf16Le};
-    return {SplitUtf16Le(body), EncodingMode::kUtf16Le};
+    if (body.size() % 2 != 0) return {{}, EncodingMode::kUtf16Le, {}};
+    return {SplitUtf16Le(body), EncodingMode::kUtf16Le, {}};
   }
-  return {SplitEightBit(bytes), EncodingMode::kEightBit};
+  return {SplitEightBit(bytes), EncodingMode::kEightBit, {}};
 }
 
 std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
@@ -117,15 +117,16 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
 }
 
 ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath) {
-  const std::optional<Bytes> bytes = platform.ReadWholeFile(fullPath);
-  if (!bytes) return {};
-  return DecodeProjectFile(*bytes);
+  const std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
+  if (!content) return {};
+  ProjectText text = DecodeProjectFile(content->bytes);
+  text.version = content->version;
+  return text;
 }
 
-bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const Lines& lines,
-                     EncodingMode mode) {
-  const std::optional<Bytes> bytes = EncodeProjectFile(lines, mode);
-  return bytes && platform.ReplaceWholeFile(fullPath, *bytes);
+bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text) {
+  const std::optional<Bytes> bytes = EncodeProjectFile(text.lines, text.mode);
+  return bytes && platform.ReplaceWholeFile(fullPath, *bytes, text.version);
 }
 
 }  // namespace lstconvert

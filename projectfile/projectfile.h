@@ -19,6 +19,7 @@ enum class EncodingMode {
 struct ProjectText {
   Lines lines;
   EncodingMode mode = EncodingMode::kEightBit;
+  FileVersion version;  // the file the text was loaded from
 };
 
 // Splits a file's bytes into lines. Every byte and code unit, U+0000 and
@@ -34,9 +35,8 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode);
 // The project file at `fullPath`; no lines if it cannot be read.
 ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath);
 
-// Replaces the project file at `fullPath` by the encoded lines; false if it
-// was left as it was.
-bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const Lines& lines,
-                     EncodingMode mode);
+// Replaces the project file at `fullPath`, still the version it was loaded
+// from, by the encoded lines; false if it was left as it was.
+bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text);
 
 }  // namespace lstconvert

@@ -55,6 +55,8 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   platform.entries[u"d.lst"] = {EntryKind::kDirectory, "", false};
   platform.AddFile(u"e.lst", "old backup gets replaced\r\n TableID=\r\n");
   platform.AddFile(u"e.lst.bak", "old");
+  platform.AddFile(u"f.lst", " TableID=\r\n");
+  platform.entries[u"f.lst.bak"] = {EntryKind::kDirectory, "", false};
 
   EXPECT_EQ(RunBatch(platform), 0);
 
@@ -67,6 +69,7 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   EXPECT_EQ(platform.Content(u"e.lst.bak"), "old backup gets replaced\r\n TableID=\r\n");
   EXPECT_EQ(platform.Content(u"e.lst"), "old backup gets replaced\r\n TableID=Partlist\r\n");
   EXPECT_EQ(platform.entries.count(u"d.lst.bak"), 0u);
+  EXPECT_EQ(platform.Content(u"f.lst"), " TableID=\r\n");  // no backup, no conversion
   const std::vector<std::u16string> messages = {
       testing::Unsaved(u"/work/b.lst"),
       testing::Bound(u"/work/c.lst"),
@@ -145,6 +148,9 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
       const auto backup = platform.Content(name + u".bak");
       EXPECT_TRUE(backup == project.earlierBackup || backup == project.before)
           << "fault at operation " << k;
+      if (now != project.before) {
+        EXPECT_EQ(backup, project.before) << "converted without a backup; fault at " << k;
+      }
     }
     if (GetParam() == Fault::kFailure) {
       EXPECT_GE(converted, static_cast<int>(projects.size()) - 1) << "fault at operation " << k;

@@ -69,7 +69,7 @@ TEST_P(Conversion, ConvertsOrRefuses) {
   const ConversionCase& c = GetParam();
   FakePlatform platform;
   platform.AddFile(u"p.lst", c.before);
-  ConvertProjectFile(platform, kPath);
+  ConvertProjectFile(platform, kPath, platform.Version(u"p.lst"));
   EXPECT_EQ(platform.Content(u"p.lst"), c.after);
   EXPECT_EQ(platform.messages, c.messages);
 }
@@ -123,8 +123,26 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   FakePlatform platform;
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
-  ConvertProjectFile(platform, u"/work/d.lst");
+  ConvertProjectFile(platform, u"/work/d.lst", std::nullopt);
   EXPECT_EQ(platform.messages, std::vector<std::u16string>{testing::Unsaved(u"/work/d.lst")});
+}
+
+// The backup is the only other copy of a project's bytes: without a backup of
+// the version loaded, an acceptable project keeps its bytes, and a refused one
+// still gets its message.
+TEST(ConvertProjectFile, ConvertsOnlyWhatIsBackedUp) {
+  for (const Bytes before : {" TableID=\r\n", "unsaved\r\n"}) {
+    FakePlatform platform;
+    platform.AddFile(u"p.lst", before);
+    platform.AddFile(u"other.lst", before);
+    for (const std::optional<FileVersion> backedUp :
+         {std::optional<FileVersion>(), std::optional(platform.Version(u"other.lst"))}) {
+      ConvertProjectFile(platform, kPath, backedUp);
+      EXPECT_EQ(platform.Content(u"p.lst"), before);
+    }
+    const std::vector<std::u16string> messages(before == "unsaved\r\n" ? 2 : 0, kUnsaved);
+    EXPECT_EQ(platform.messages, messages);
+  }
 }
 
 // Whichever file operation fails, the project keeps its old bytes or gets
@@ -136,7 +154,7 @@ TEST(ConvertProjectFile, AFailedOperationNeverLeavesPartOfAConversion) {
     FakePlatform platform;
     platform.AddFile(u"p.lst", before);
     platform.failingOperation = failing;
-    ConvertProjectFile(platform, kPath);
+    ConvertProjectFile(platform, kPath, platform.Version(u"p.lst"));
     const auto content = platform.Content(u"p.lst");
     EXPECT_TRUE(content == before || content == after) << "failing operation " << failing;
     if (failing == 1) {

@@ -20,6 +20,7 @@ struct FakeEntry {
   EntryKind kind = EntryKind::kRegularFile;
   Bytes content;
   bool readOnly = false;
+  std::uint64_t file = 0;  // a new number for every file written, as an inode
 };
 
 class FakePlatform final : public Platform {
@@ -41,7 +42,12 @@ class FakePlatform final : public Platform {
   struct ProcessDied {};
 
   void AddFile(const std::u16string& name, const Bytes& content) {
-    entries[name] = {EntryKind::kRegularFile, content, false};
+    entries[name] = {EntryKind::kRegularFile, content, false, ++filesWritten_};
+  }
+  // The version ReadWholeFile gives for the regular file `name`.
+  FileVersion Version(const std::u16string& name) const {
+    const FakeEntry& entry = entries.at(name);
+    return {0, entry.file, entry.content.size(), 0};
   }
   // Content of the regular file `name`, or nothing.
   std::optional<Bytes> Content(const std::u16string& name) const {
@@ -60,30 +66,35 @@ class FakePlatform final : public Platform {
     return listed;
   }
 
-  std::optional<Bytes> ReadWholeFile(const std::u16string& path) override {
+  std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
     if (Fails()) return std::nullopt;
     DieIfDue();
     const FakeEntry* entry = Find(path);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return std::nullopt;
-    return entry->content;
+    return FileContent{entry->content, Version(Name(path))};
   }
 
-  bool CopyWholeFile(const std::u16string& source, const std::u16string& target) override {
-    if (Fails()) return false;
+  std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+                                           const std::u16string& target) override {
+    if (Fails()) return std::nullopt;
     const FakeEntry* from = Find(source);
     const FakeEntry* to = Find(target);
-    if (from == nullptr || from->kind != EntryKind::kRegularFile) return false;
-    if (to != nullptr && to->kind == EntryKind::kDirectory) return false;
-    entries[Name(target)] = {EntryKind::kRegularFile, from->content, from->readOnly};
+    if (from == nullptr || from->kind != EntryKind::kRegularFile) return std::nullopt;
+    if (to != nullptr && to->kind == EntryKind::kDirectory) return std::nullopt;
+    const FileVersion copied = Version(Name(source));
+    entries[Name(target)] = {EntryKind::kRegularFile, from->content, from->readOnly,
+                             ++filesWritten_};
     DieIfDue();
-    return true;
+    return copied;
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content) override {
+  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
+                        const FileVersion& read) override {
     if (Fails()) return false;
     FakeEntry* entry = Find(path);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile || entry->readOnly) return false;
-    entry->content = content;
+    if (Version(Name(path)) != read) return false;
+    *entry = {EntryKind::kRegularFile, content, false, ++filesWritten_};
     DieIfDue();
     return true;
   }
@@ -92,6 +103,8 @@ class FakePlatform final : public Platform {
   void WriteConsoleText(const std::u16string& text) override { console += text; }
 
  private:
+  std::uint64_t filesWritten_ = 0;
+
   bool Fails() {
     ++fileOperations;
     if (fileOperations == failingOperation) {

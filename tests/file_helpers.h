@@ -10,6 +10,8 @@
 #include <set>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace lstconvert::testing {
 
 class TemporaryDirectory {
@@ -56,6 +58,12 @@ inline std::set<std::string> Names(const std::filesystem::path& directory) {
 
 inline unsigned PermissionBits(const std::filesystem::path& path) {
   return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions());
+}
+
+// Reads the file at `path` through `platform` and replaces it by `content`.
+inline bool ReadAndReplace(Platform& platform, const std::u16string& path, const Bytes& content) {
+  const std::optional<FileContent> read = platform.ReadWholeFile(path);
+  return platform.ReplaceWholeFile(path, content, read ? read->version : FileVersion{});
 }
 
 }  // namespace lstconvert::testing

@@ -10,6 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Names;
+using testing::ReadAndReplace;
 using testing::ReadFile;
 using testing::TemporaryDirectory;
 using testing::WriteFile;
@@ -26,8 +27,20 @@ class PlatformFiles : public ::testing::Test {
 
 TEST_F(PlatformFiles, ReplaceWritesTheContentAndLeavesNoOtherFile) {
   WriteFile(directory_ / "p.lst", "old content that is longer");
-  EXPECT_TRUE(platform_->ReplaceWholeFile(Path("p.lst"), "new"));
+  EXPECT_TRUE(ReadAndReplace(*platform_, Path("p.lst"), "new"));
   EXPECT_EQ(ReadFile(directory_ / "p.lst"), "new");
+  EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
+}
+
+TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasRead) {
+  WriteFile(directory_ / "p.lst", "old");
+  const FileVersion read = platform_->ReadWholeFile(Path("p.lst"))->version;
+  WriteFile(directory_ / "p.lst", "saved meanwhile");
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read));
+  WriteFile(directory_ / "q.lst", "saved as a new file");
+  fs::rename(directory_ / "q.lst", directory_ / "p.lst");
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read));
+  EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
   EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
 }
 
@@ -37,9 +50,9 @@ TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
                   fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   fs::create_directory(directory_ / "d.lst");
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("r.lst"), "new"));
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("missing.lst"), "new"));
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("d.lst"), "new"));
+  EXPECT_FALSE(ReadAndReplace(*platform_, Path("r.lst"), "new"));
+  EXPECT_FALSE(ReadAndReplace(*platform_, Path("missing.lst"), "new"));
+  EXPECT_FALSE(ReadAndReplace(*platform_, Path("d.lst"), "new"));
   EXPECT_EQ(ReadFile(directory_ / "r.lst"), "old");
   EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"d.lst", "r.lst"}));
   fs::permissions(directory_ / "r.lst", fs::perms::owner_write, fs::perm_options::add);
@@ -72,8 +85,8 @@ TEST_F(PlatformFiles, ReadGivesEveryByte) {
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
   WriteFile(directory_ / "big.lst", bytes);
   WriteFile(directory_ / "empty.lst", "");
-  EXPECT_EQ(platform_->ReadWholeFile(Path("big.lst")), bytes);
-  EXPECT_EQ(platform_->ReadWholeFile(Path("empty.lst")), "");
+  EXPECT_EQ(platform_->ReadWholeFile(Path("big.lst"))->bytes, bytes);
+  EXPECT_EQ(platform_->ReadWholeFile(Path("empty.lst"))->bytes, "");
 }
 
 TEST_F(PlatformFiles, ListsEveryEntryWithItsFullPath) {

@@ -1,8 +1,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,6 +51,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Names;
 using testing::PermissionBits;
+using testing::ReadAndReplace;
 using testing::ReadFile;
 using testing::TemporaryDirectory;
 using testing::WriteFile;
@@ -69,7 +73,7 @@ TEST_F(PosixPlatformTest, ReplaceKeepsPermissionBitsAndLeavesNoOtherFile) {
   const fs::path project = directory_ / "p.lst";
   WriteFile(project, "old");
   chmod(project.c_str(), 0640);
-  EXPECT_TRUE(platform_->ReplaceWholeFile(Wide(project), "new content"));
+  EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new content"));
   EXPECT_EQ(ReadFile(project), "new content");
   EXPECT_EQ(PermissionBits(project), 0640u);
   EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
@@ -80,7 +84,7 @@ TEST_F(PosixPlatformTest, ReplaceTurnsALinkIntoAFileAndLeavesItsTarget) {
   const fs::path target = elsewhere / "target.lst";
   WriteFile(target, "target");
   fs::create_symlink(target, directory_ / "l.lst");
-  EXPECT_TRUE(platform_->ReplaceWholeFile(Wide(directory_ / "l.lst"), "new"));
+  EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "l.lst"), "new"));
   EXPECT_FALSE(fs::is_symlink(directory_ / "l.lst"));
   EXPECT_EQ(ReadFile(directory_ / "l.lst"), "new");
   EXPECT_EQ(ReadFile(target), "target");
@@ -130,7 +134,7 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
   ASSERT_EQ(stat(project.c_str(), &before), 0);
 
   EXPECT_TRUE(platform_->CopyWholeFile(Wide(project), Wide(directory_ / "p.lst.bak")));
-  EXPECT_TRUE(platform_->ReplaceWholeFile(Wide(project), "new"));
+  EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new"));
 
   for (const fs::path& path : {project, directory_ / "p.lst.bak"}) {
     struct stat after {};
@@ -146,16 +150,18 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeRenamingIt) {
   fileEvents.clear();
   recordingFileEvents = true;
   platform_->CopyWholeFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak"));
-  platform_->ReplaceWholeFile(Wide(directory_ / "p.lst"), "new");
+  ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new");
   recordingFileEvents = false;
+  // Each renamed file was flushed before its rename, and the directory after it.
   int renames = 0;
-  for (std::size_t i = 0; i < fileEvents.size(); ++i) {
-    if (!fileEvents[i].starts_with("rename ")) continue;
+  const auto begin = fileEvents.begin();
+  for (auto rename = begin; rename != fileEvents.end(); ++rename) {
+    if (!rename->starts_with("rename ")) continue;
     ++renames;
-    const std::string flushed = "fsync " + fileEvents[i].substr(7);
-    EXPECT_NE(std::find(fileEvents.begin(), fileEvents.begin() + i, flushed),
-              fileEvents.begin() + i)
-        << fileEvents[i] << " without an fsync of that file before it";
+    EXPECT_NE(std::find(begin, rename, "fsync " + rename->substr(7)), rename) << *rename;
+    const auto next = std::find_if(rename + 1, fileEvents.end(),
+                                   [](const std::string& e) { return e.starts_with("rename "); });
+    EXPECT_NE(std::find(rename, next, "fsync " + directory_.path().string()), next) << *rename;
   }
   EXPECT_EQ(renames, 2);
 }
@@ -172,12 +178,93 @@ TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer waits in open
   EXPECT_EQ(platform_->ReadWholeFile(Wide(fifo)), std::nullopt);
   EXPECT_FALSE(platform_->CopyWholeFile(Wide(fifo), Wide(directory_ / "f.lst.bak")));
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Wide(fifo), "new"));
+  EXPECT_FALSE(ReadAndReplace(*platform_, Wide(fifo), "new"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(writerOpened);
   const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   writer.join();
   close(release);
+}
+
+// An access ACL as Linux keeps it in "system.posix_acl_access": the owner
+// rw-, the user daemon (uid 1) rw-, the group r--, the mask rw-, others none.
+std::string AccessAcl() {
+  std::string acl("\x02\0\0\0", 4);
+  const auto entry = [&](std::uint16_t tag, std::uint16_t permissions, std::uint32_t id) {
+    for (int shift = 0; shift < 16; shift += 8) acl.push_back(static_cast<char>(tag >> shift));
+    for (int shift = 0; shift < 16; shift += 8)
+      acl.push_back(static_cast<char>(permissions >> shift));
+    for (int shift = 0; shift < 32; shift += 8) acl.push_back(static_cast<char>(id >> shift));
+  };
+  entry(0x01, 6, ~0u);
+  entry(0x02, 6, 1);
+  entry(0x04, 4, ~0u);
+  entry(0x10, 6, ~0u);
+  entry(0x20, 0, ~0u);
+  return acl;
+}
+
+std::optional<std::string> Attribute(const fs::path& path, const char* name) {
+  std::string value(256, '\0');
+  const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+  if (size < 0) return std::nullopt;
+  value.resize(static_cast<std::size_t>(size));
+  return value;
+}
+
+TEST_F(PosixPlatformTest, KeepsAclsAndExtendedAttributesAndAddsNone) {
+  const fs::path project = directory_ / "p.lst", plain = directory_ / "plain.lst";
+  WriteFile(project, "old");
+  WriteFile(plain, "old");
+  chmod(plain.c_str(), 0600);
+  const std::string acl = AccessAcl();
+  if (setxattr(project.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+      setxattr(project.c_str(), "user.origin", "designer", 8, 0) != 0 ||
+      setxattr(directory_.path().c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) !=
+          0) {
+    GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+  }
+
+  EXPECT_TRUE(platform_->CopyWholeFile(Wide(project), Wide(directory_ / "p.lst.bak")));
+  EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new"));
+  EXPECT_TRUE(ReadAndReplace(*platform_, Wide(plain), "new"));
+
+  for (const fs::path& path : {project, directory_ / "p.lst.bak"}) {
+    EXPECT_EQ(Attribute(path, "system.posix_acl_access"), acl) << path;
+    EXPECT_EQ(Attribute(path, "user.origin"), "designer") << path;
+    EXPECT_EQ(PermissionBits(path), 0660u) << path;  // the group bits show the mask
+  }
+  // A file without an ACL gets none from the directory's default ACL.
+  EXPECT_EQ(Attribute(plain, "system.posix_acl_access"), std::nullopt);
+  EXPECT_EQ(PermissionBits(plain), 0600u);
+}
+
+// Run as root: a user who may not give a file to its owner still keeps its
+// group, which that user belongs to.
+TEST_F(PosixPlatformTest, KeepsTheGroupWhereTheOwnerCannotBeKept) {
+  const passwd* nobody = getpwnam("nobody");
+  if (getuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
+  const gid_t group = nobody->pw_gid == 1 ? 2 : 1;
+  const fs::path project = directory_ / "p.lst";
+  WriteFile(project, "old");
+  ASSERT_EQ(chown(project.c_str(), 0, group), 0);
+  ASSERT_EQ(chmod(project.c_str(), 0664), 0);
+  ASSERT_EQ(chmod(directory_.path().c_str(), 0777), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool dropped =
+        setgroups(1, &group) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
+    _exit(dropped && ReadAndReplace(*platform_, Wide(project), "new") ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  struct stat after {};
+  ASSERT_EQ(stat(project.c_str(), &after), 0);
+  EXPECT_EQ(ReadFile(project), "new");
+  EXPECT_EQ(after.st_uid, nobody->pw_uid);
+  EXPECT_EQ(after.st_gid, group);
+  EXPECT_EQ(after.st_mode & 07777, 0664u);
 }
 
 TEST(PosixStartup, FailsWithoutAProgramName) {

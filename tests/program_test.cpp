@@ -52,6 +52,8 @@ TEST(Program, ConvertsAMixedDirectory) {
   WriteFile(elsewhere / "target", "  TableID=\r\n");
   fs::create_symlink(elsewhere / "target", directory / "i.lst");
   WriteFile(directory / "j.lst", "");
+  WriteFile(directory / "k.lst", "  TableID=\r\n");
+  fs::create_directory(directory / "k.lst.bak");
   chmod((directory / "a.lst").c_str(), 0640);
 
   const Outcome run = RunProgram(directory.path());
@@ -76,11 +78,13 @@ TEST(Program, ConvertsAMixedDirectory) {
   EXPECT_FALSE(fs::is_symlink(directory / "i.lst"));
   EXPECT_EQ(ReadFile(elsewhere / "target"), "  TableID=\r\n");
   EXPECT_TRUE(fs::is_fifo(directory / "f.lst"));
+  EXPECT_EQ(ReadFile(directory / "k.lst"), "  TableID=\r\n");  // no backup, no conversion
   // Nothing but the projects and their backups: no temporary file survives.
   const std::set<std::string> expected = {
-      "a.lst", "a.lst.bak", "B.LST",  "B.LST.bak", "c.lst",          "c.lst.bak",
-      "d.lst", "d.lst.bak", "e.lstx", "f.lst",     "g.lst",          "h.lst",
-      "i.lst", "i.lst.bak", "j.lst",  "j.lst.bak", "name %s %d.lst", "name %s %d.lst.bak"};
+      "a.lst",     "a.lst.bak", "B.LST",     "B.LST.bak",      "c.lst",
+      "c.lst.bak", "d.lst",     "d.lst.bak", "e.lstx",         "f.lst",
+      "g.lst",     "h.lst",     "i.lst",     "i.lst.bak",      "j.lst",
+      "j.lst.bak", "k.lst",     "k.lst.bak", "name %s %d.lst", "name %s %d.lst.bak"};
   EXPECT_EQ(Names(directory.path()), expected);
 }
 

@@ -143,9 +143,11 @@ TEST(Encode, RefusesAnEightBitCharacterAboveFf) {
 TEST(SaveProjectFile, LeavesTheFileWhenTheTextCannotBeEncoded) {
   testing::FakePlatform platform;
   platform.AddFile(u"a.lst", "old");
-  EXPECT_FALSE(SaveProjectFile(platform, u"/work/a.lst", {u"\u0100"}, EncodingMode::kEightBit));
+  const FileVersion read = platform.Version(u"a.lst");
+  EXPECT_FALSE(
+      SaveProjectFile(platform, u"/work/a.lst", {{u"\u0100"}, EncodingMode::kEightBit, read}));
   EXPECT_EQ(platform.Content(u"a.lst"), "old");
-  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", {u"n"}, EncodingMode::kEightBit));
+  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", {{u"n"}, EncodingMode::kEightBit, read}));
   EXPECT_EQ(platform.Content(u"a.lst"), "n\r\n");
 }
 

@@ -1,0 +1,298 @@
+// Reading, copying and replacing files on POSIX systems. A new file is always
+// written beside its target under a unique temporary name, given the
+// metadata of the file it stands for, flushed, and renamed over the target;
+// the directory is flushed after the rename so that the rename survives a
+// power cut as well.
+#include "platform/posix_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace lstconvert {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+FileVersion VersionOf(const struct stat& status) {
+#if defined(__APPLE__)
+  const struct timespec& modified = status.st_mtimespec;
+#else
+  const struct timespec& modified = status.st_mtim;
+#endif
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+          static_cast<std::uint64_t>(status.st_size),
+          static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec};
+}
+
+// Opens the regular file at `path` for reading; its status goes to
+// `status`. A path that is not a regular file is never opened, so a FIFO
+// never blocks the run.
+int OpenRegularFile(const std::string& path, struct stat& status) {
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Flushes a file's data and metadata to the disk itself: on macOS fsync
+// stops at the drive's cache and F_FULLFSYNC is needed.
+bool Flush(int fd) {
+#if defined(F_FULLFSYNC)
+  if (fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+  return fsync(fd) == 0;
+}
+
+// Makes the entries of a directory, and so a rename in it, durable. Some
+// file systems cannot flush a directory; the rename has happened anyway.
+void FlushDirectory(const std::string& directory) {
+  FileDescriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() >= 0) Flush(fd.get());
+}
+
+// Extended attributes, through the calls of Linux and of macOS.
+ssize_t ListAttributes(int fd, char* names, std::size_t size) {
+#if defined(__APPLE__)
+  return flistxattr(fd, names, size, 0);
+#else
+  return flistxattr(fd, names, size);
+#endif
+}
+ssize_t GetAttribute(int fd, const char* name, void* value, std::size_t size) {
+#if defined(__APPLE__)
+  return fgetxattr(fd, name, value, size, 0, 0);
+#else
+  return fgetxattr(fd, name, value, size);
+#endif
+}
+int SetAttribute(int fd, const char* name, const std::string& value) {
+#if defined(__APPLE__)
+  return fsetxattr(fd, name, value.data(), value.size(), 0, 0);
+#else
+  return fsetxattr(fd, name, value.data(), value.size(), 0);
+#endif
+}
+int RemoveAttribute(int fd, const char* name) {
+#if defined(__APPLE__)
+  return fremovexattr(fd, name, 0);
+#else
+  return fremovexattr(fd, name);
+#endif
+}
+
+// Reads a variable-sized answer: `call(buffer, size)` as the xattr calls
+// take it, retried while the answer grows between asking its size and
+// fetching it.
+template <typename Call>
+std::optional<std::string> ReadSized(Call call) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) return std::nullopt;
+    std::string buffer(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = call(buffer.data(), buffer.size());
+    if (got >= 0) {
+      buffer.resize(static_cast<std::size_t>(got));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> AttributeNames(int fd) {
+  std::vector<std::string> names;
+  const std::optional<std::string> list =
+      ReadSized([&](char* buffer, std::size_t size) { return ListAttributes(fd, buffer, size); });
+  if (!list) return names;
+  for (std::size_t at = 0; at < list->size();) {
+    const std::size_t end = std::min(list->find('\0', at), list->size());
+    if (end > at) names.push_back(list->substr(at, end - at));
+    at = end + 1;
+  }
+  return names;
+}
+
+// The access ACL of Linux, kept as an extended attribute.
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+
+// Gives `to` every extended attribute of `from` that the file system and the
+// process allow, the access ACL included, and takes away those `from` lacks
+// (such as an ACL inherited from the directory). False only if `from` has an
+// access ACL that `to` could not be given.
+bool CopyExtendedAttributes(int from, int to) {
+  bool aclKept = true;
+  const std::vector<std::string> names = AttributeNames(from);
+  for (const std::string& name : names) {
+    const std::optional<std::string> value = ReadSized([&](char* buffer, std::size_t size) {
+      return GetAttribute(from, name.c_str(), buffer, size);
+    });
+    const bool set = value && SetAttribute(to, name.c_str(), *value) == 0;
+    if (!set && name == kAccessAcl) aclKept = false;
+  }
+  for (const std::string& name : AttributeNames(to)) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+      RemoveAttribute(to, name.c_str());
+    }
+  }
+  return aclKept;
+}
+
+// Gives the new file `to` the owner, group, permission bits and extended
+// attributes of `from`, as far as the file system and the process allow;
+// none of it decides whether the file is written. The owner is given where
+// the process may (as root), the group alone otherwise. Without the access
+// ACL of `from`, its group bits (the ACL's mask) would open the file to the
+// whole group, so the group gets no access then.
+void CopyMetadata(int from, const struct stat& status, int to) {
+  if (fchown(to, status.st_uid, status.st_gid) != 0) {
+    [[maybe_unused]] const int groupOnly = fchown(to, static_cast<uid_t>(-1), status.st_gid);
+  }
+  mode_t mode = status.st_mode & 07777;
+  if (!CopyExtendedAttributes(from, to)) mode &= ~static_cast<mode_t>(S_IRWXG);
+  fchmod(to, mode);
+}
+
+// Creates a new file beside `target`, lets `fill` write it, gives it the
+// metadata of `from` (with status `status`), flushes it and renames it onto
+// `target`, provided `target` is then still `expected` (when given). The
+// new file is created accessible to its owner only. On failure it is
+// removed and `target` is untouched.
+bool ReplaceWithNewFile(const std::string& target, int from, const struct stat& status,
+                        const std::function<bool(int)>& fill,
+                        const std::optional<FileVersion>& expected) {
+  const std::string directory = DirectoryOf(target);
+  std::string temporary = directory + "/.lstconvert-XXXXXX";
+  FileDescriptor file(mkostemp(temporary.data(), O_CLOEXEC));
+  if (file.get() < 0) return false;
+  bool replaced = fill(file.get());
+  if (replaced) CopyMetadata(from, status, file.get());
+  replaced = replaced && Flush(file.get()) && file.Close();
+  if (replaced && expected) {
+    struct stat now {};
+    replaced = stat(target.c_str(), &now) == 0 && VersionOf(now) == *expected;
+  }
+  replaced = replaced && rename(temporary.c_str(), target.c_str()) == 0;
+  if (!replaced) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  FlushDirectory(directory);
+  return true;
+}
+
+// Copies the rest of `from` to `to`: in the kernel where the system can,
+// through a buffer elsewhere.
+bool CopyContent(int from, int to) {
+#if defined(__linux__)
+  for (;;) {
+    const ssize_t copied = copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+    if (copied == 0) return true;
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+    break;
+  }
+#endif
+  std::string buffer(1 << 20, '\0');
+  for (;;) {
+    const ssize_t got = read(from, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return true;
+    if (!WriteAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) return false;
+  }
+}
+
+}  // namespace
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::optional<FileContent> ReadRegularFile(const std::string& path) {
+  struct stat status {};
+  FileDescriptor file(OpenRegularFile(path, status));
+  if (file.get() < 0) return std::nullopt;
+  FileContent content{Bytes(static_cast<std::size_t>(status.st_size) + 1, '\0'), VersionOf(status)};
+  Bytes& bytes = content.bytes;
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t got = read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  bytes.resize(filled);
+  return content;
+}
+
+std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target) {
+  struct stat status {};
+  FileDescriptor from(OpenRegularFile(source, status));
+  if (from.get() < 0) return std::nullopt;
+  const auto copy = [&](int to) { return CopyContent(from.get(), to); };
+  if (!ReplaceWithNewFile(target, from.get(), status, copy, std::nullopt)) return std::nullopt;
+  return VersionOf(status);
+}
+
+bool ReplaceRegularFile(const std::string& path, std::string_view content,
+                        const FileVersion& read) {
+  struct stat status {};
+  FileDescriptor original(OpenRegularFile(path, status));
+  if (original.get() < 0) return false;
+  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+  const auto write = [&](int to) { return WriteAll(to, content); };
+  return ReplaceWithNewFile(path, original.get(), status, write, read);
+}
+
+}  // namespace lstconvert

@@ -47,9 +47,7 @@ int RunBatch(Platform& platform) {
     return 1;
   }
   for (const DirectoryEntry& entry : ProjectFiles(platform.ListCurrentDirectory())) {
-    const std::optional<FileVersion> backedUp =
-        platform.CopyWholeFile(entry.fullPath, entry.fullPath + u".bak");
-    ConvertProjectFile(platform, entry.fullPath, backedUp);
+    ConvertProjectFile(platform, entry.fullPath);
   }
   return 0;
 }

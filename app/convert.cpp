@@ -36,23 +36,24 @@ std::u16string FormatWithPath(std::u16string_view message, const std::u16string&
   return text;
 }
 
-void ConvertProjectFile(Platform& platform, const std::u16string& fullPath,
-                        const std::optional<FileVersion>& backedUp) {
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
+  const std::u16string backupPath = fullPath + u".bak";
   ProjectText project = LoadProjectFile(platform, fullPath);
-  if (project.lines.empty()) {
-    platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
-    return;
-  }
   const bool unsaved = !LinesContainKey(project.lines, u"TableID=");
-  if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
-  if (LinesContainKey(project.lines, u"TableID=Partlist")) {
-    platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
+  const bool bound = LinesContainKey(project.lines, u"TableID=Partlist");
+  if (unsaved || bound) {
+    platform.CopyWholeFile(fullPath, backupPath);
+    if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
+    if (bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
     return;
   }
-  if (unsaved || backedUp != project.version) return;
 
   ApplyConversionEdits(project.lines);
-  SaveProjectFile(platform, fullPath, project);
+  // The replaced file becomes the backup; a project left as it was gets a
+  // copy of itself instead.
+  if (!SaveProjectFile(platform, fullPath, project, backupPath)) {
+    platform.CopyWholeFile(fullPath, backupPath);
+  }
 }
 
 }  // namespace lstconvert

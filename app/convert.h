@@ -2,7 +2,6 @@
 // checks and table binding edits use.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,11 +29,10 @@ void ApplyConversionEdits(Lines& lines);
 
 // Loads the project file at `fullPath`, refuses it with a message when it is
 // not an unbound project saved by the designer, and otherwise replaces it by
-// its converted text in its own encoding. `backedUp` is the version of the
-// file that its backup holds: a project whose loaded version is not backed
-// up keeps its bytes, since the backup is the only other copy of them.
-void ConvertProjectFile(Platform& platform, const std::u16string& fullPath,
-                        const std::optional<FileVersion>& backedUp);
+// its converted text in its own encoding. Either way the file as it was
+// becomes "<fullPath>.bak" first: a project that cannot be backed up is not
+// converted.
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath);
 
 // `message` with its "%s" replaced by `fullPath`, taken literally.
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath);

@@ -62,13 +62,16 @@ class Platform {
                                                    const std::u16string& target) = 0;
 
   // Replaces the regular file at `path`, which must still be the version
-  // `read`, by `content` in one durable step. Its metadata is kept as far as
-  // the file system allows; copying it never decides the outcome. A link at
+  // `read`, by `content` in one durable step, and keeps the file it replaces
+  // as `backup` (replacing whatever entry `backup` names): the backup is in
+  // place before the project is replaced, and when it cannot be made nothing
+  // is replaced. The new file gets the metadata of the old one as far as the
+  // file system allows; copying it never decides the outcome. A link at
   // `path` becomes a regular file and its target is left alone. A read-only
-  // file is not replaced. On failure `path` keeps its bytes and no other file
-  // is left behind.
+  // file is not replaced. On failure `path` keeps its bytes and no other
+  // file is left behind.
   virtual bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
-                                const FileVersion& read) = 0;
+                                const FileVersion& read, const std::u16string& backup) = 0;
 
   // Shows `text` to the user, captioned with the program's name, and returns
   // once the user has dismissed it.

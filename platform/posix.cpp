@@ -84,9 +84,9 @@ class PosixPlatform final : public Platform {
     return CopyRegularFile(ToNative(source), ToNative(target));
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
-                        const FileVersion& read) override {
-    return ReplaceRegularFile(ToNative(path), content, read);
+  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
+                        const std::u16string& backup) override {
+    return ReplaceRegularFile(ToNative(path), content, read, ToNative(backup));
   }
 
   void ShowMessage(const std::u16string& text) override {

@@ -12,8 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <random>
 #include <vector>
 
 namespace lstconvert {
@@ -188,32 +189,35 @@ void CopyMetadata(int from, const struct stat& status, int to) {
   fchmod(to, mode);
 }
 
-// Creates a new file beside `target`, lets `fill` write it, gives it the
-// metadata of `from` (with status `status`), flushes it and renames it onto
-// `target`, provided `target` is then still `expected` (when given). The
-// new file is created accessible to its owner only. On failure it is
-// removed and `target` is untouched.
-bool ReplaceWithNewFile(const std::string& target, int from, const struct stat& status,
-                        const std::function<bool(int)>& fill,
-                        const std::optional<FileVersion>& expected) {
-  const std::string directory = DirectoryOf(target);
-  std::string temporary = directory + "/.lstconvert-XXXXXX";
-  FileDescriptor file(mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.get() < 0) return false;
-  bool replaced = fill(file.get());
-  if (replaced) CopyMetadata(from, status, file.get());
-  replaced = replaced && Flush(file.get()) && file.Close();
-  if (replaced && expected) {
-    struct stat now {};
-    replaced = stat(target.c_str(), &now) == 0 && VersionOf(now) == *expected;
+// A new file beside a target, under a unique name, readable by its owner
+// only; removed again unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& directory)
+      : path_(directory + "/.lstconvert-XXXXXX"), file_(mkostemp(path_.data(), O_CLOEXEC)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!renamed_) unlink(path_.c_str());
   }
-  replaced = replaced && rename(temporary.c_str(), target.c_str()) == 0;
-  if (!replaced) {
-    unlink(temporary.c_str());
-    return false;
+  bool created() const { return file_.get() >= 0; }
+  int get() const { return file_.get(); }
+  // Flushes the file to the disk and closes it.
+  bool FlushAndClose() { return Flush(file_.get()) && file_.Close(); }
+  bool RenameOnto(const std::string& target) {
+    renamed_ = rename(path_.c_str(), target.c_str()) == 0;
+    return renamed_;
   }
-  FlushDirectory(directory);
-  return true;
+
+ private:
+  std::string path_;
+  FileDescriptor file_;
+  bool renamed_ = false;
+};
+
+bool IsVersion(const std::string& path, const FileVersion& expected) {
+  struct stat now {};
+  return stat(path.c_str(), &now) == 0 && VersionOf(now) == expected;
 }
 
 // Copies the rest of `from` to `to`: in the kernel where the system can,
@@ -239,6 +243,57 @@ bool CopyContent(int from, int to) {
     if (got == 0) return true;
     if (!WriteAll(to, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) return false;
   }
+}
+
+// Puts a copy of the open file `from` (with status `status`) at `target`:
+// content and metadata, flushed, renamed into place.
+bool CopyOnto(int from, const struct stat& status, const std::string& target) {
+  TemporaryFile copy(DirectoryOf(target));
+  if (!copy.created() || !CopyContent(from, copy.get())) return false;
+  CopyMetadata(from, status, copy.get());
+  return copy.FlushAndClose() && copy.RenameOnto(target);
+}
+
+// A name beside `path` that no entry has: the prefix of the temporary files
+// and twelve random hexadecimal digits.
+std::string UnusedNameBeside(const std::string& path) {
+  static std::mt19937_64 random(std::random_device{}());
+  const std::string directory = DirectoryOf(path);
+  for (;;) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%012llx",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    const std::string name = directory + "/.lstconvert-" + digits;
+    struct stat status {};
+    if (lstat(name.c_str(), &status) != 0 && errno == ENOENT) return name;
+  }
+}
+
+// Makes the file at `path`, open as `original` with status `status`, the
+// backup: the file itself, linked to a new name that is renamed onto
+// `backup`, so nothing is copied and all its metadata stays. Where it
+// cannot be linked (a file system without links, a symbolic link at `path`)
+// or has other links that would share the backup, it is copied instead.
+bool MakeBackup(const std::string& path, int original, const struct stat& status,
+                const std::string& backup) {
+  struct stat own {};
+  const bool linkable = lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) &&
+                        own.st_ino == status.st_ino && own.st_nlink == 1;
+  // The original's own data must be on the disk before it is the only copy
+  // of it; for a file nobody has just written, this costs nothing.
+  if (linkable && Flush(original)) {
+    const std::string linked = UnusedNameBeside(path);
+    if (link(path.c_str(), linked.c_str()) == 0) {
+      struct stat same {};
+      const bool made = lstat(linked.c_str(), &same) == 0 && VersionOf(same) == VersionOf(status) &&
+                        rename(linked.c_str(), backup.c_str()) == 0;
+      // Renaming a link of a file onto another link of the same file
+      // succeeds and leaves both; the spare one goes, as after a failure.
+      unlink(linked.c_str());
+      return made;
+    }
+  }
+  return CopyOnto(original, status, backup);
 }
 
 }  // namespace
@@ -279,20 +334,27 @@ std::optional<FileContent> ReadRegularFile(const std::string& path) {
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target) {
   struct stat status {};
   FileDescriptor from(OpenRegularFile(source, status));
-  if (from.get() < 0) return std::nullopt;
-  const auto copy = [&](int to) { return CopyContent(from.get(), to); };
-  if (!ReplaceWithNewFile(target, from.get(), status, copy, std::nullopt)) return std::nullopt;
+  if (from.get() < 0 || !CopyOnto(from.get(), status, target)) return std::nullopt;
+  FlushDirectory(DirectoryOf(target));
   return VersionOf(status);
 }
 
-bool ReplaceRegularFile(const std::string& path, std::string_view content,
-                        const FileVersion& read) {
+bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
+                        const std::string& backup) {
   struct stat status {};
   FileDescriptor original(OpenRegularFile(path, status));
-  if (original.get() < 0) return false;
+  if (original.get() < 0 || VersionOf(status) != read) return false;
   if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-  const auto write = [&](int to) { return WriteAll(to, content); };
-  return ReplaceWithNewFile(path, original.get(), status, write, read);
+  const std::string directory = DirectoryOf(path);
+  TemporaryFile converted(directory);
+  if (!converted.created() || !WriteAll(converted.get(), content)) return false;
+  CopyMetadata(original.get(), status, converted.get());
+  if (!converted.FlushAndClose() || !MakeBackup(path, original.get(), status, backup)) return false;
+  // Another program may have saved the project since it was read: that
+  // save stays.
+  if (!IsVersion(path, read) || !converted.RenameOnto(path)) return false;
+  FlushDirectory(directory);
+  return true;
 }
 
 }  // namespace lstconvert

@@ -21,7 +21,9 @@ std::optional<FileContent> ReadRegularFile(const std::string& path);
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target);
 
 // Puts `content` at `path` in one durable step, with the metadata of the
-// file there, provided that file is writable and still the version `read`.
-bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read);
+// file there, provided that file is writable and still the version `read`;
+// the file replaced becomes `backup` first.
+bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
+                        const std::string& backup);
 
 }  // namespace lstconvert

@@ -260,14 +260,17 @@ class Win32Platform final : public Platform {
     return content->version;
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
-                        const FileVersion& read) override {
+  // The backup is a copy of the project, made first; the project is
+  // replaced only if that copy is of the version read.
+  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
+                        const std::u16string& backup) override {
     const DWORD attributes = GetFileAttributesW(Wide(ExtendedPath(path)));
     if (attributes == INVALID_FILE_ATTRIBUTES ||
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
       return false;
     }
-    return WriteAndMove(path, content, attributes, read);
+    return CurrentVersion(ExtendedPath(path)) == read && CopyWholeFile(path, backup) == read &&
+           WriteAndMove(path, content, attributes, read);
   }
 
   void ShowMessage(const std::u16string& text) override {

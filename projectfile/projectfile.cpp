@@ -124,9 +124,10 @@ ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath) 
   return text;
 }
 
-bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text) {
+bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
+                     const std::u16string& backupPath) {
   const std::optional<Bytes> bytes = EncodeProjectFile(text.lines, text.mode);
-  return bytes && platform.ReplaceWholeFile(fullPath, *bytes, text.version);
+  return bytes && platform.ReplaceWholeFile(fullPath, *bytes, text.version, backupPath);
 }
 
 }  // namespace lstconvert

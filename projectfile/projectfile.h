@@ -36,7 +36,9 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode);
 ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath);
 
 // Replaces the project file at `fullPath`, still the version it was loaded
-// from, by the encoded lines; false if it was left as it was.
-bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text);
+// from, by the encoded lines, keeping the replaced file as `backupPath`;
+// false if it was left as it was.
+bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
+                     const std::u16string& backupPath);
 
 }  // namespace lstconvert

@@ -69,8 +69,9 @@ TEST_P(Conversion, ConvertsOrRefuses) {
   const ConversionCase& c = GetParam();
   FakePlatform platform;
   platform.AddFile(u"p.lst", c.before);
-  ConvertProjectFile(platform, kPath, platform.Version(u"p.lst"));
+  ConvertProjectFile(platform, kPath);
   EXPECT_EQ(platform.Content(u"p.lst"), c.after);
+  EXPECT_EQ(platform.Content(u"p.lst.bak"), c.before);
   EXPECT_EQ(platform.messages, c.messages);
 }
 
@@ -123,24 +124,21 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   FakePlatform platform;
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
-  ConvertProjectFile(platform, u"/work/d.lst", std::nullopt);
+  ConvertProjectFile(platform, u"/work/d.lst");
   EXPECT_EQ(platform.messages, std::vector<std::u16string>{testing::Unsaved(u"/work/d.lst")});
 }
 
-// The backup is the only other copy of a project's bytes: without a backup of
-// the version loaded, an acceptable project keeps its bytes, and a refused one
-// still gets its message.
+// The backup is the only other copy of a project's bytes: where it cannot be
+// made, an acceptable project keeps its bytes, and a refused one still gets
+// its message.
 TEST(ConvertProjectFile, ConvertsOnlyWhatIsBackedUp) {
   for (const Bytes before : {" TableID=\r\n", "unsaved\r\n"}) {
     FakePlatform platform;
     platform.AddFile(u"p.lst", before);
-    platform.AddFile(u"other.lst", before);
-    for (const std::optional<FileVersion> backedUp :
-         {std::optional<FileVersion>(), std::optional(platform.Version(u"other.lst"))}) {
-      ConvertProjectFile(platform, kPath, backedUp);
-      EXPECT_EQ(platform.Content(u"p.lst"), before);
-    }
-    const std::vector<std::u16string> messages(before == "unsaved\r\n" ? 2 : 0, kUnsaved);
+    platform.entries[u"p.lst.bak"] = {testing::EntryKind::kDirectory, "", false};
+    ConvertProjectFile(platform, kPath);
+    EXPECT_EQ(platform.Content(u"p.lst"), before);
+    const std::vector<std::u16string> messages(before == "unsaved\r\n" ? 1 : 0, kUnsaved);
     EXPECT_EQ(platform.messages, messages);
   }
 }
@@ -150,11 +148,11 @@ TEST(ConvertProjectFile, ConvertsOnlyWhatIsBackedUp) {
 TEST(ConvertProjectFile, AFailedOperationNeverLeavesPartOfAConversion) {
   const Bytes before = Utf16File(u" TableID=\r\n");
   const Bytes after = Utf16File(u" TableID=Partlist\r\n");
-  for (int failing = 1; failing <= 3; ++failing) {
+  for (int failing = 1; failing <= 4; ++failing) {
     FakePlatform platform;
     platform.AddFile(u"p.lst", before);
     platform.failingOperation = failing;
-    ConvertProjectFile(platform, kPath, platform.Version(u"p.lst"));
+    ConvertProjectFile(platform, kPath);
     const auto content = platform.Content(u"p.lst");
     EXPECT_TRUE(content == before || content == after) << "failing operation " << failing;
     if (failing == 1) {

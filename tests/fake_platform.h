@@ -88,12 +88,20 @@ class FakePlatform final : public Platform {
     return copied;
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
-                        const FileVersion& read) override {
+  // The backup step and the replacement count as two file operations, as
+  // the two renames they are on disk.
+  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
+                        const std::u16string& backup) override {
     if (Fails()) return false;
     FakeEntry* entry = Find(path);
+    const FakeEntry* old = Find(backup);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile || entry->readOnly) return false;
-    if (Version(Name(path)) != read) return false;
+    if (Version(Name(path)) != read || (old != nullptr && old->kind == EntryKind::kDirectory)) {
+      return false;
+    }
+    entries[Name(backup)] = *entry;
+    DieIfDue();
+    if (Fails()) return false;
     *entry = {EntryKind::kRegularFile, content, false, ++filesWritten_};
     DieIfDue();
     return true;

@@ -60,10 +60,12 @@ inline unsigned PermissionBits(const std::filesystem::path& path) {
   return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions());
 }
 
-// Reads the file at `path` through `platform` and replaces it by `content`.
+// Reads the file at `path` through `platform` and replaces it by `content`,
+// the old file becoming "<path>.bak".
 inline bool ReadAndReplace(Platform& platform, const std::u16string& path, const Bytes& content) {
   const std::optional<FileContent> read = platform.ReadWholeFile(path);
-  return platform.ReplaceWholeFile(path, content, read ? read->version : FileVersion{});
+  return platform.ReplaceWholeFile(path, content, read ? read->version : FileVersion{},
+                                   path + u".bak");
 }
 
 }  // namespace lstconvert::testing

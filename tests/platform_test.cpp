@@ -29,17 +29,18 @@ TEST_F(PlatformFiles, ReplaceWritesTheContentAndLeavesNoOtherFile) {
   WriteFile(directory_ / "p.lst", "old content that is longer");
   EXPECT_TRUE(ReadAndReplace(*platform_, Path("p.lst"), "new"));
   EXPECT_EQ(ReadFile(directory_ / "p.lst"), "new");
-  EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
+  EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), "old content that is longer");
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
 }
 
 TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasRead) {
   WriteFile(directory_ / "p.lst", "old");
   const FileVersion read = platform_->ReadWholeFile(Path("p.lst"))->version;
   WriteFile(directory_ / "p.lst", "saved meanwhile");
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read));
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
   WriteFile(directory_ / "q.lst", "saved as a new file");
   fs::rename(directory_ / "q.lst", directory_ / "p.lst");
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read));
+  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
   EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
   EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
 }

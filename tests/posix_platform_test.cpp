@@ -9,13 +9,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
+#include <functional>
 #include <thread>
 
 #include "file_helpers.h"
 #include "platform/platform.h"
 
-// The fsync and rename calls of this process, each with the path it
+// The fsync and rename calls of this process, each with the inode it
 // concerns, while `recordingFileEvents` is set: the platform's calls reach
 // these definitions before the C library's.
 namespace {
@@ -30,18 +30,19 @@ Function* Next(const char* name) {
 
 extern "C" int fsync(int fd) {
   static const auto next = Next<int(int)>("fsync");
-  if (recordingFileEvents) {
-    char path[PATH_MAX] = {};
-    const ssize_t size =
-        readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-    fileEvents.push_back("fsync " + std::string(path, size > 0 ? size : 0));
+  struct stat status {};
+  if (recordingFileEvents && fstat(fd, &status) == 0) {
+    fileEvents.push_back("fsync " + std::to_string(status.st_ino));
   }
   return next(fd);
 }
 
 extern "C" int rename(const char* from, const char* to) noexcept {
   static const auto next = Next<int(const char*, const char*)>("rename");
-  if (recordingFileEvents) fileEvents.push_back(std::string("rename ") + from);
+  struct stat status {};
+  if (recordingFileEvents && lstat(from, &status) == 0) {
+    fileEvents.push_back("rename " + std::to_string(status.st_ino));
+  }
   return next(from, to);
 }
 
@@ -76,7 +77,7 @@ TEST_F(PosixPlatformTest, ReplaceKeepsPermissionBitsAndLeavesNoOtherFile) {
   EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new content"));
   EXPECT_EQ(ReadFile(project), "new content");
   EXPECT_EQ(PermissionBits(project), 0640u);
-  EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
 }
 
 TEST_F(PosixPlatformTest, ReplaceTurnsALinkIntoAFileAndLeavesItsTarget) {
@@ -88,6 +89,40 @@ TEST_F(PosixPlatformTest, ReplaceTurnsALinkIntoAFileAndLeavesItsTarget) {
   EXPECT_FALSE(fs::is_symlink(directory_ / "l.lst"));
   EXPECT_EQ(ReadFile(directory_ / "l.lst"), "new");
   EXPECT_EQ(ReadFile(target), "target");
+  EXPECT_FALSE(fs::is_symlink(directory_ / "l.lst.bak"));
+  EXPECT_EQ(ReadFile(directory_ / "l.lst.bak"), "target");
+}
+
+ino_t Inode(const fs::path& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+}
+
+// The replaced file itself becomes the backup, unless other names would
+// share it: a second hard link, or a backup left linked to the project by a
+// killed run. Then the backup is a copy of its own.
+TEST_F(PosixPlatformTest, TheReplacedFileBecomesTheBackupUnlessItHasOtherLinks) {
+  const fs::path project = directory_ / "p.lst", backup = directory_ / "p.lst.bak";
+  const fs::path other = directory_ / "other";
+  for (const std::string setUp : {"alone", "second link", "backup linked"}) {
+    fs::remove(backup);
+    WriteFile(project, "old");
+    if (setUp == "second link") fs::create_hard_link(project, other);
+    if (setUp == "backup linked") fs::create_hard_link(project, backup);
+    const ino_t original = Inode(project);
+
+    EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new")) << setUp;
+
+    EXPECT_EQ(ReadFile(project), "new") << setUp;
+    EXPECT_EQ(ReadFile(backup), "old") << setUp;
+    EXPECT_EQ(Inode(backup) == original, setUp == "alone") << setUp;
+    EXPECT_EQ(fs::hard_link_count(backup), 1u) << setUp;
+    if (setUp == "second link") {
+      EXPECT_EQ(ReadFile(other), "old");
+    }
+    fs::remove(other);
+    EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"})) << setUp;
+  }
 }
 
 TEST_F(PosixPlatformTest, CopyReplacesABackupAndALinkInItsPlace) {
@@ -145,25 +180,30 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
   }
 }
 
-TEST_F(PosixPlatformTest, FlushesEachFileBeforeRenamingIt) {
+// Every file is on the disk before it is renamed into place, and each
+// operation ends by flushing the directory, so that its renames last.
+TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
   WriteFile(directory_ / "p.lst", "old");
-  fileEvents.clear();
-  recordingFileEvents = true;
-  platform_->CopyWholeFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak"));
-  ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new");
-  recordingFileEvents = false;
-  // Each renamed file was flushed before its rename, and the directory after it.
-  int renames = 0;
-  const auto begin = fileEvents.begin();
-  for (auto rename = begin; rename != fileEvents.end(); ++rename) {
-    if (!rename->starts_with("rename ")) continue;
-    ++renames;
-    EXPECT_NE(std::find(begin, rename, "fsync " + rename->substr(7)), rename) << *rename;
-    const auto next = std::find_if(rename + 1, fileEvents.end(),
-                                   [](const std::string& e) { return e.starts_with("rename "); });
-    EXPECT_NE(std::find(rename, next, "fsync " + directory_.path().string()), next) << *rename;
+  struct stat status {};
+  ASSERT_EQ(stat(directory_.path().c_str(), &status), 0);
+  const std::string directoryFlushed = "fsync " + std::to_string(status.st_ino);
+  const std::function<void()> operations[] = {
+      [&] { platform_->CopyWholeFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak")); },
+      [&] { EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new")); },
+  };
+  for (const auto& operation : operations) {
+    fileEvents.clear();
+    recordingFileEvents = true;
+    operation();
+    recordingFileEvents = false;
+    for (auto event = fileEvents.begin(); event != fileEvents.end(); ++event) {
+      if (event->starts_with("rename ")) {
+        EXPECT_NE(std::find(fileEvents.begin(), event, "fsync " + event->substr(7)), event);
+      }
+    }
+    ASSERT_FALSE(fileEvents.empty());
+    EXPECT_EQ(fileEvents.back(), directoryFlushed);
   }
-  EXPECT_EQ(renames, 2);
 }
 
 TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {

@@ -145,9 +145,11 @@ TEST(SaveProjectFile, LeavesTheFileWhenTheTextCannotBeEncoded) {
   platform.AddFile(u"a.lst", "old");
   const FileVersion read = platform.Version(u"a.lst");
   EXPECT_FALSE(
-      SaveProjectFile(platform, u"/work/a.lst", {{u"\u0100"}, EncodingMode::kEightBit, read}));
+      SaveProjectFile(platform, u"/work/a.lst", {{u"\u0100"}, EncodingMode::kEightBit, read}, u""));
   EXPECT_EQ(platform.Content(u"a.lst"), "old");
-  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", {{u"n"}, EncodingMode::kEightBit, read}));
+  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", {{u"n"}, EncodingMode::kEightBit, read},
+                              u"/work/a.lst.bak"));
+  EXPECT_EQ(platform.Content(u"a.lst.bak"), "old");
   EXPECT_EQ(platform.Content(u"a.lst"), "n\r\n");
 }
 

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes before(reinterpret_cast<const char*>(data), size);
   testing::FakePlatform platform;
   platform.AddFile(u"p.lst", before);
-  ConvertProjectFile(platform, path, platform.Version(u"p.lst"));
+  ConvertProjectFile(platform, path);
   const Bytes after = *platform.Content(u"p.lst");
   if (!platform.messages.empty()) {
     Check(after == before);  // refused: untouched
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (converted.lines[i] != original.lines[i]) Check(HoldsAnEditedKey(original.lines[i]));
   }
 
-  ConvertProjectFile(platform, path, platform.Version(u"p.lst"));
+  ConvertProjectFile(platform, path);
   Check(platform.Content(u"p.lst") == after);
   Check(platform.messages ==
         std::vector<std::u16string>{FormatWithPath(kAlreadyBoundMessage, path)});

@@ -18,4 +18,4 @@ EnsurePackages() {
 }
 
 BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
-WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest)
+WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest icoutils libxml2-utils)

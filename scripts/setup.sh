@@ -17,5 +17,5 @@ EnsurePackages() {
     "${missing[@]}" >/dev/null
 }
 
-BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
+BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev groff-base)
 WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest icoutils libxml2-utils)

@@ -17,5 +17,6 @@ EnsurePackages() {
     "${missing[@]}" >/dev/null
 }
 
-BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
-WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest)
+BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev groff-base)
+WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest icoutils libxml2-utils)
+PackagePackages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mandoc zip git)

@@ -26,7 +26,8 @@ bool ReplaceInFirstKeyLine(Lines& lines, std::u16string_view key, std::u16string
 void ApplyConversionEdits(Lines& lines) {
   ReplaceInFirstKeyLine(lines, u"TableID=", u"TableID=Partlist");
   ReplaceInFirstKeyLine(lines, u"[Table:]", u"[Table:Partlist]");
-  for (const std::u16string_view key : kDefinitionKeys) QualifyFieldReferences(lines, key);
+  FieldTokens tokens;
+  for (const std::u16string_view key : kDefinitionKeys) QualifyFieldReferences(lines, key, tokens);
 }
 
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath) {
@@ -38,7 +39,7 @@ std::u16string FormatWithPath(std::u16string_view message, const std::u16string&
 
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
   const std::u16string backupPath = fullPath + u".bak";
-  ProjectText project = LoadProjectFile(platform, fullPath);
+  ProjectText project = LoadProjectFile(platform, fullPath, kConversionKeys);
   const bool unsaved = !LinesContainKey(project.lines, u"TableID=");
   const bool bound = LinesContainKey(project.lines, u"TableID=Partlist");
   if (unsaved || bound) {

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "projectfile/projectfile.h"
+#include "rewrite/qualify.h"
 
 namespace lstconvert {
 
@@ -15,6 +16,16 @@ inline constexpr std::u16string_view kUnsavedProjectMessage =
 inline constexpr std::u16string_view kAlreadyBoundMessage =
     u"The file %s has been set to work with the table Partlist in the List&Label designer. It "
     u"cannot be processed!";
+
+// Every key that the checks and edits look for: only lines that contain one
+// of them can matter to the conversion ("TableID=Partlist" contains
+// "TableID=").
+inline constexpr std::u16string_view kConversionKeys[] = {
+    u"TableID=",        u"[Table:]",        kFieldListKey,      kDefinitionKeys[0],
+    kDefinitionKeys[1], kDefinitionKeys[2], kDefinitionKeys[3], kDefinitionKeys[4],
+    kDefinitionKeys[5], kDefinitionKeys[6], kDefinitionKeys[7], kDefinitionKeys[8],
+    kDefinitionKeys[9],
+};
 
 // True if some line holds `key` (first occurrence at an index above 0).
 bool LinesContainKey(const Lines& lines, std::u16string_view key);

@@ -80,6 +80,20 @@ bool Flush(int fd) {
   return fsync(fd) == 0;
 }
 
+// Flushes a file's data, and only the metadata needed to read it back: for
+// a file nobody has written lately there is nothing to do, where a full
+// flush would still write out the time it was last read.
+bool FlushData(int fd) {
+#if defined(F_FULLFSYNC)
+  if (fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+  return fdatasync(fd) == 0;
+#else
+  return fsync(fd) == 0;
+#endif
+}
+
 // Makes the entries of a directory, and so a rename in it, durable. Some
 // file systems cannot flush a directory; the rename has happened anyway.
 void FlushDirectory(const std::string& directory) {
@@ -280,8 +294,8 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
   const bool linkable = lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) &&
                         own.st_ino == status.st_ino && own.st_nlink == 1;
   // The original's own data must be on the disk before it is the only copy
-  // of it; for a file nobody has just written, this costs nothing.
-  if (linkable && Flush(original)) {
+  // of it.
+  if (linkable && FlushData(original)) {
     const std::string linked = UnusedNameBeside(path);
     if (link(path.c_str(), linked.c_str()) == 0) {
       struct stat same {};

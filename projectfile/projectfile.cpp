@@ -1,17 +1,21 @@
 #include "projectfile/projectfile.h"
 
 #include <algorithm>
+#include <map>
 #include <string_view>
+#include <utility>
 
 namespace lstconvert {
 namespace {
 
 constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
 
-bool StartsWithByteOrderMark(const Bytes& bytes) {
+bool StartsWithByteOrderMark(std::string_view bytes) {
   return bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == kByteOrderMark[0] &&
          static_cast<unsigned char>(bytes[1]) == kByteOrderMark[1];
 }
+
+constexpr std::string_view kUtf16LineEnd("\r\0\n\0", 4);
 
 // The code units of a UTF-16LE byte range of even length.
 std::u16string WidenUtf16Le(std::string_view bytes) {
@@ -23,45 +27,138 @@ std::u16string WidenUtf16Le(std::string_view bytes) {
   return units;
 }
 
-// A UTF-16LE text split at every CR LF pair; a final piece after the last
-// pair is a line only if it is not empty.
-Lines SplitUtf16Le(std::string_view body) {
-  constexpr std::string_view kLineEnd("\r\0\n\0", 4);
-  Lines lines;
-  std::size_t start = 0;
-  std::size_t end = body.find(kLineEnd);
-  while (end != std::string_view::npos) {
-    if (end % 2 == 0) {  // a pair of code units, not bytes straddling two units
-      lines.push_back(WidenUtf16Le(body.substr(start, end - start)));
-      start = end + kLineEnd.size();
-      end = body.find(kLineEnd, start);
-    } else {
-      end = body.find(kLineEnd, end + 1);
-    }
+std::u16string WidenEightBit(std::string_view bytes) {
+  std::u16string units(bytes.size(), u'\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
   }
-  if (start < body.size()) lines.push_back(WidenUtf16Le(body.substr(start)));
-  return lines;
+  return units;
 }
 
-// 8-bit text split at every LF, a CR directly before it dropped; a final
-// piece after the last LF is a line only if it is not empty.
-Lines SplitEightBit(std::string_view bytes) {
-  Lines lines;
-  std::size_t start = 0;
-  while (start < bytes.size()) {
-    std::size_t end = bytes.find('\n', start);
-    const bool terminated = end != std::string_view::npos;
-    if (!terminated) end = bytes.size();
-    std::size_t stop = end;
-    if (terminated && stop > start && bytes[stop - 1] == '\r') --stop;
-    std::u16string line(stop - start, u'\0');
-    for (std::size_t i = start; i < stop; ++i) {
-      line[i - start] = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]));
-    }
-    lines.push_back(std::move(line));
-    start = end + 1;
+// One line of a file: the bytes of its text, [begin, end), and where the
+// next line starts; `ended` if a line end followed it.
+struct LineBytes {
+  std::size_t begin, end, next;
+  bool ended;
+};
+
+// The 8-bit line that starts at `at`: up to the next LF, a CR directly
+// before it dropped.
+LineBytes EightBitLine(std::string_view bytes, std::size_t at) {
+  const std::size_t lineFeed = bytes.find('\n', at);
+  if (lineFeed == std::string_view::npos) return {at, bytes.size(), bytes.size(), false};
+  const bool carriageReturn = lineFeed > at && bytes[lineFeed - 1] == '\r';
+  return {at, lineFeed - (carriageReturn ? 1 : 0), lineFeed + 1, true};
+}
+
+// The UTF-16LE line that starts at the even offset `at`: up to the next CR
+// LF pair of code units, not bytes straddling two units.
+LineBytes Utf16Line(std::string_view bytes, std::size_t at) {
+  std::size_t end = bytes.find(kUtf16LineEnd, at);
+  while (end != std::string_view::npos && end % 2 != 0) end = bytes.find(kUtf16LineEnd, end + 1);
+  if (end == std::string_view::npos) return {at, bytes.size(), bytes.size(), false};
+  return {at, end, end + kUtf16LineEnd.size(), true};
+}
+
+LineBytes LineAt(std::string_view bytes, EncodingMode mode, std::size_t at) {
+  return mode == EncodingMode::kUtf16Le ? Utf16Line(bytes, at) : EightBitLine(bytes, at);
+}
+
+std::u16string Widen(std::string_view bytes, EncodingMode mode) {
+  return mode == EncodingMode::kUtf16Le ? WidenUtf16Le(bytes) : WidenEightBit(bytes);
+}
+
+// Where the lines of `bytes` start, and its mode; nothing to split for an
+// empty file or a UTF-16LE one of odd length, which cannot be kept whole.
+struct Layout {
+  EncodingMode mode;
+  std::size_t start;
+  bool splittable;
+};
+
+Layout LayoutOf(std::string_view bytes) {
+  if (StartsWithByteOrderMark(bytes)) {
+    return {EncodingMode::kUtf16Le, 2, bytes.size() % 2 == 0 && bytes.size() > 2};
   }
-  return lines;
+  return {EncodingMode::kEightBit, 0, !bytes.empty()};
+}
+
+// A key as the bytes it has in a file of `mode`; nothing if it cannot occur
+// there (a character above U+00FF in 8-bit text).
+std::optional<Bytes> EncodedKey(std::u16string_view key, EncodingMode mode) {
+  Bytes bytes;
+  for (const char16_t unit : key) {
+    if (mode == EncodingMode::kEightBit && unit > 0xFF) return std::nullopt;
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    if (mode == EncodingMode::kUtf16Le) bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+// Where the line that holds the byte at `at` starts: after the last line
+// end before it, or at `start`.
+std::size_t LineStartBefore(std::string_view bytes, EncodingMode mode, std::size_t start,
+                            std::size_t at) {
+  if (mode == EncodingMode::kEightBit) {
+    const std::size_t lineFeed = bytes.rfind('\n', at);
+    return lineFeed == std::string_view::npos || lineFeed < start ? start : lineFeed + 1;
+  }
+  for (std::size_t unit = at - (at - start) % 2; unit >= start + 4; unit -= 2) {
+    if (bytes.substr(unit - 4, 4) == kUtf16LineEnd) return unit;
+  }
+  return start;
+}
+
+// The starts of the lines that contain any of `keys`, in order. Each key is
+// looked for where its last code unit stands, over the whole text at once,
+// so the lines without a key cost no more than a search through them.
+std::vector<std::size_t> KeyLineStarts(std::string_view bytes, EncodingMode mode, std::size_t start,
+                                       std::span<const std::u16string_view> keys) {
+  const std::size_t unit = mode == EncodingMode::kUtf16Le ? 2 : 1;
+  // The keys by the first bytes of their last two code units: a search hit
+  // is compared only with the keys whose next-to-last unit fits.
+  std::map<std::pair<char, char>, std::vector<Bytes>> byEnd;
+  std::string lasts;
+  for (const std::u16string_view key : keys) {
+    std::optional<Bytes> bytesOfKey = EncodedKey(key, mode);
+    if (!bytesOfKey || bytesOfKey->size() < 2 * unit) continue;
+    const Bytes& k = *bytesOfKey;
+    const char last = k[k.size() - unit];
+    if (lasts.find(last) == std::string::npos) lasts.push_back(last);
+    byEnd[{last, k[k.size() - 2 * unit]}].push_back(std::move(*bytesOfKey));
+  }
+  std::vector<std::size_t> starts;
+  for (const char last : lasts) {
+    for (std::size_t at = bytes.find(last, start); at != std::string_view::npos;
+         at = bytes.find(last, at + 1)) {
+      if ((at - start) % unit != 0 || at < start + unit) continue;
+      const auto candidates = byEnd.find({last, bytes[at - unit]});
+      if (candidates == byEnd.end()) continue;
+      const bool key =
+          std::any_of(candidates->second.begin(), candidates->second.end(), [&](const Bytes& k) {
+            const std::size_t tail = k.size() - unit;
+            return at >= start + tail && bytes.substr(at - tail, k.size()) == k;
+          });
+      if (!key) continue;
+      // A key holds no line end, so the line of its last unit holds all of it.
+      const std::size_t lineStart = LineStartBefore(bytes, mode, start, at);
+      starts.push_back(lineStart);
+      at = LineAt(bytes, mode, lineStart).next - 1;
+    }
+  }
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  return starts;
+}
+
+// True if every line of the text already ends in CR LF, the last one too.
+bool EndsAsWritten(std::string_view bytes, EncodingMode mode, std::size_t start) {
+  if (mode == EncodingMode::kUtf16Le) return bytes.ends_with(kUtf16LineEnd);
+  for (std::size_t at = bytes.find('\n', start); at != std::string_view::npos;
+       at = bytes.find('\n', at + 1)) {
+    if (at == start || bytes[at - 1] != '\r') return false;
+  }
+  return bytes.ends_with('\n');
 }
 
 std::size_t EncodedSize(const Lines& lines, std::size_t unitSize) {
@@ -103,12 +200,34 @@ std::optional<Bytes> EncodeEightBit(const Lines& lines) {
 }  // namespace
 
 ProjectText DecodeProjectFile(const Bytes& bytes) {
-  if (StartsWithByteOrderMark(bytes)) {
-    const std::string_view body = std::string_view(bytes).substr(2);
-    if (body.size() % 2 != 0) return {{}, EncodingMode::kUtf16Le, {}};
-    return {SplitUtf16Le(body), EncodingMode::kUtf16Le, {}};
+  const Layout layout = LayoutOf(bytes);
+  ProjectText text;
+  text.mode = layout.mode;
+  if (!layout.splittable) return text;
+  for (std::size_t at = layout.start; at < bytes.size();) {
+    const LineBytes line = LineAt(bytes, layout.mode, at);
+    text.lines.push_back(
+        Widen(std::string_view(bytes).substr(line.begin, line.end - line.begin), layout.mode));
+    at = line.next;
   }
-  return {SplitEightBit(bytes), EncodingMode::kEightBit, {}};
+  return text;
+}
+
+ProjectText DecodeKeyLines(Bytes bytes, std::span<const std::u16string_view> keys) {
+  const Layout layout = LayoutOf(bytes);
+  ProjectText text;
+  text.mode = layout.mode;
+  if (layout.splittable) {
+    const std::string_view all = bytes;
+    for (const std::size_t start : KeyLineStarts(all, layout.mode, layout.start, keys)) {
+      const LineBytes line = LineAt(all, layout.mode, start);
+      text.lines.push_back(Widen(all.substr(line.begin, line.end - line.begin), layout.mode));
+      text.spans.push_back({line.begin, line.end});
+    }
+    text.endsAsWritten = EndsAsWritten(all, layout.mode, layout.start);
+  }
+  text.bytes = std::move(bytes);
+  return text;
 }
 
 std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
@@ -116,17 +235,60 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
   return EncodeEightBit(lines);
 }
 
-ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath) {
-  const std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
+std::optional<Bytes> EncodeKeyLines(const ProjectText& text) {
+  const bool utf16 = text.mode == EncodingMode::kUtf16Le;
+  std::vector<Bytes> lines;
+  std::size_t size = text.bytes.size() + 4;
+  for (const std::u16string& line : text.lines) {
+    std::optional<Bytes> bytes = utf16 ? EncodeUtf16Le({line}) : EncodeEightBit({line});
+    if (!bytes) return std::nullopt;
+    // Without the mark and the line end the encoders add.
+    lines.push_back(bytes->substr(utf16 ? 2 : 0, bytes->size() - (utf16 ? 6 : 2)));
+    size += lines.back().size();
+  }
+  const std::string_view all = text.bytes;
+  const std::string_view lineEnd = utf16 ? kUtf16LineEnd : std::string_view("\r\n");
+  Bytes out;
+  if (text.endsAsWritten || utf16) {
+    out.reserve(size);
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      out.append(all.substr(copied, text.spans[i].begin - copied));
+      out.append(lines[i]);
+      copied = text.spans[i].end;
+    }
+    out.append(all.substr(copied));
+    if (!text.endsAsWritten) out.append(lineEnd);
+    return out;
+  }
+  // 8-bit text with other line ends: every line again, followed by CR LF.
+  out.reserve(size + size / 16);
+  std::size_t next = 0;
+  for (std::size_t at = 0; at < all.size();) {
+    const LineBytes line = EightBitLine(all, at);
+    if (next < lines.size() && text.spans[next].begin == line.begin) {
+      out.append(lines[next++]);
+    } else {
+      out.append(all.substr(line.begin, line.end - line.begin));
+    }
+    out.append(lineEnd);
+    at = line.next;
+  }
+  return out;
+}
+
+ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
+                            std::span<const std::u16string_view> keys) {
+  std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
   if (!content) return {};
-  ProjectText text = DecodeProjectFile(content->bytes);
+  ProjectText text = DecodeKeyLines(std::move(content->bytes), keys);
   text.version = content->version;
   return text;
 }
 
 bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
                      const std::u16string& backupPath) {
-  const std::optional<Bytes> bytes = EncodeProjectFile(text.lines, text.mode);
+  const std::optional<Bytes> bytes = EncodeKeyLines(text);
   return bytes && platform.ReplaceWholeFile(fullPath, *bytes, text.version, backupPath);
 }
 

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -20,6 +22,16 @@ struct ProjectText {
   Lines lines;
   EncodingMode mode = EncodingMode::kEightBit;
   FileVersion version;  // the file the text was loaded from
+
+  // Loaded for some keys only (DecodeKeyLines): the file's bytes, where
+  // each of `lines` stands in them (its text, without the line end), and
+  // whether every line already ends in CR LF.
+  struct Span {
+    std::size_t begin, end;
+  };
+  Bytes bytes;
+  std::vector<Span> spans;
+  bool endsAsWritten = false;
 };
 
 // Splits a file's bytes into lines. Every byte and code unit, U+0000 and
@@ -32,12 +44,26 @@ ProjectText DecodeProjectFile(const Bytes& bytes);
 // Nothing if an 8-bit line holds a character above U+00FF.
 std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode);
 
-// The project file at `fullPath`; no lines if it cannot be read.
-ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath);
+// The lines of a file's bytes that contain any of `keys` anywhere, in file
+// order, split as DecodeProjectFile splits them; the other lines stay bytes.
+// Edits that look only at lines holding these keys and change only such
+// lines see the same on these lines as on the whole line list, since no
+// other line can hold a key, and they cost no more than those lines.
+ProjectText DecodeKeyLines(Bytes bytes, std::span<const std::u16string_view> keys);
+
+// The bytes DecodeProjectFile's whole line list would encode to, with the
+// key lines as they are now: the other lines are copied, their line ends
+// made CR LF. Nothing if an 8-bit line holds a character above U+00FF.
+std::optional<Bytes> EncodeKeyLines(const ProjectText& text);
+
+// The lines of the project file at `fullPath` that contain any of `keys`;
+// no lines if it cannot be read.
+ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
+                            std::span<const std::u16string_view> keys);
 
 // Replaces the project file at `fullPath`, still the version it was loaded
-// from, by the encoded lines, keeping the replaced file as `backupPath`;
-// false if it was left as it was.
+// from, by its text with the key lines as they are now, keeping the replaced
+// file as `backupPath`; false if it was left as it was.
 bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
                      const std::u16string& backupPath);
 

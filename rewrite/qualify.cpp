@@ -1,6 +1,7 @@
 #include "rewrite/qualify.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <unordered_map>
 #include <unordered_set>
@@ -11,16 +12,28 @@
 namespace lstconvert {
 namespace {
 
-bool IsNameCharacter(char16_t unit) {
+constexpr bool IsNameCharacter(char16_t unit) {
   return (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z') ||
          (unit >= u'0' && unit <= u'9') || unit == u'_' || unit == u'.' || unit == u'$' ||
          unit >= 0x80;
 }
 
+bool AllNameCharacters(std::u16string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char16_t unit) { return IsNameCharacter(unit); });
+}
+
+// A hash of `name` with A-Z folded to a-z: names that differ only in the
+// case of those letters, as a token's variants do, hash alike.
+std::uint64_t FoldedHash(std::u16string_view name) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char16_t unit : name) hash = (hash ^ ToLowerCase(unit)) * 1099511628211ull;
+  return hash;
+}
+
 enum VariantKind { kUnchanged, kLowerCase, kCapitalised, kUpperCase, kVariantKinds };
 
 // Writes the variant of `token` into `variant`, reusing its buffer.
-void MakeVariant(const std::u16string& token, VariantKind kind, std::u16string& variant) {
+void MakeVariant(std::u16string_view token, VariantKind kind, std::u16string& variant) {
   variant.assign(token);
   if (kind == kUnchanged || variant.empty()) return;
   std::size_t rest = 0;
@@ -35,7 +48,7 @@ void MakeVariant(const std::u16string& token, VariantKind kind, std::u16string& 
 
 // Writes the variants of `token` into `variants`: unchanged, lower case,
 // capitalised, upper case.
-void MakeVariants(const std::u16string& token, std::u16string (&variants)[kVariantKinds]) {
+void MakeVariants(std::u16string_view token, std::u16string (&variants)[kVariantKinds]) {
   for (int kind = kUnchanged; kind < kVariantKinds; ++kind) {
     MakeVariant(token, static_cast<VariantKind>(kind), variants[kind]);
   }
@@ -62,8 +75,8 @@ bool QualifyByScan(std::u16string& line, const std::u16string (&variants)[kVaria
 // whole occurrences are exactly the line's runs of name characters equal to
 // it, and with no variant holding the prefix, so no text that an earlier
 // token inserted can match it.
-bool FitsTheIndex(const std::u16string& token, const std::u16string (&variants)[kVariantKinds]) {
-  if (!std::all_of(token.begin(), token.end(), IsNameCharacter)) return false;
+bool FitsTheIndex(std::u16string_view token, const std::u16string (&variants)[kVariantKinds]) {
+  if (!AllNameCharacters(token)) return false;
   return std::none_of(std::begin(variants), std::end(variants),
                       [](const std::u16string& v) { return Find(v, kTablePrefix) != kNotFound; });
 }
@@ -102,11 +115,16 @@ class NameIndex {
     Build();
   }
 
+  // False if no name of the line, as it was when it was last indexed, has
+  // the folded hash `foldedHash`.
+  bool MayHold(std::uint64_t foldedHash) const { return folded_.contains(foldedHash); }
+
   // Indexes the line afresh after it was changed elsewhere.
   void Build() {
     starts_.clear();
     marked_.clear();
     byText_.clear();
+    folded_.clear();
     pending_ = false;
     const std::u16string_view line = line_;
     for (std::size_t at = 0; at < line.size();) {
@@ -117,6 +135,7 @@ class NameIndex {
       std::size_t end = at;
       while (end < line.size() && IsNameCharacter(line[end])) ++end;
       byText_[line.substr(at, end - at)].push_back(starts_.size());
+      folded_.insert(FoldedHash(line.substr(at, end - at)));
       starts_.push_back(at);
       at = end;
     }
@@ -128,12 +147,21 @@ class NameIndex {
   std::vector<std::size_t> starts_;
   std::vector<bool> marked_;
   std::unordered_map<std::u16string_view, std::vector<std::size_t>> byText_;
+  std::unordered_set<std::uint64_t> folded_;
   bool pending_ = false;
 };
 
+// True for a token that can match no name of the line, now or later: every
+// variant of a token of name characters is, case aside, the token, and the
+// only names that qualifying adds to the line start with the prefix. The
+// common case, decided without making the variants.
+bool CannotMatch(const FieldTokens::Token& token, const NameIndex& index) {
+  return token.names && !token.prefixed && !index.MayHold(token.folded);
+}
+
 // Qualifies the first variant of `token` that occurs in the line as a whole
 // name: through the index where the token fits it, by a scan otherwise.
-void QualifyToken(std::u16string& line, NameIndex& index, const std::u16string& token,
+void QualifyToken(std::u16string& line, NameIndex& index, std::u16string_view token,
                   std::u16string (&variants)[kVariantKinds]) {
   MakeVariants(token, variants);
   if (FitsTheIndex(token, variants)) {
@@ -150,7 +178,7 @@ void QualifyToken(std::u16string& line, NameIndex& index, const std::u16string& 
 
 std::optional<std::u16string> FindFieldListLine(const std::vector<std::u16string>& lines) {
   for (const auto& line : lines) {
-    if (Holds(line, u"Fields=")) return line;
+    if (Holds(line, kFieldListKey)) return line;
   }
   return std::nullopt;
 }
@@ -182,7 +210,25 @@ std::size_t ReplaceWholeNames(std::u16string& line, std::u16string_view name,
   return count;
 }
 
+const std::vector<FieldTokens::Token>& FieldTokens::Of(const std::u16string& fieldList) {
+  if (tokenised_ && fieldList == fieldList_) return tokens_;
+  fieldList_ = fieldList;
+  tokens_.clear();
+  for (const std::u16string_view token : Tokenise(fieldList_, u";=")) {
+    tokens_.push_back({token, FoldedHash(token), AllNameCharacters(token),
+                       StartsWithFolded(token, kTablePrefix)});
+  }
+  tokenised_ = true;
+  return tokens_;
+}
+
 bool QualifyFieldReferences(std::vector<std::u16string>& lines, std::u16string_view key) {
+  FieldTokens tokens;
+  return QualifyFieldReferences(lines, key, tokens);
+}
+
+bool QualifyFieldReferences(std::vector<std::u16string>& lines, std::u16string_view key,
+                            FieldTokens& fieldTokens) {
   if (key.empty()) return false;
   const std::optional<std::u16string> fieldList = FindFieldListLine(lines);
   if (!fieldList) return false;
@@ -192,15 +238,16 @@ bool QualifyFieldReferences(std::vector<std::u16string>& lines, std::u16string_v
   if (target == lines.end()) return false;
 
   std::u16string line = *target;
-  const std::vector<std::u16string> tokens = Tokenise(*fieldList, u";=");
+  const std::vector<FieldTokens::Token>& tokens = fieldTokens.Of(*fieldList);
   std::unordered_set<std::u16string_view> seen;
   std::u16string variants[kVariantKinds];
   NameIndex index(line);
-  for (const std::u16string& token : tokens) {
+  for (const FieldTokens::Token& token : tokens) {
+    if (CannotMatch(token, index)) continue;
     // A name listed twice is qualified once.
-    if (!seen.insert(token).second) continue;
-    if (Find(token, kTablePrefix) != kNotFound) continue;
-    QualifyToken(line, index, token, variants);
+    if (!seen.insert(token.text).second) continue;
+    if (Find(token.text, kTablePrefix) != kNotFound) continue;
+    QualifyToken(line, index, token.text, variants);
   }
   index.Apply();
   *target = std::move(line);

@@ -1,5 +1,6 @@
 #include "rewrite/strings.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace lstconvert {
@@ -34,8 +35,9 @@ std::size_t ReplaceAll(std::u16string& text, std::u16string_view from, std::u16s
   return count;
 }
 
-std::vector<std::u16string> Tokenise(std::u16string_view text, std::u16string_view delimiters) {
-  std::vector<std::u16string> tokens;
+std::vector<std::u16string_view> Tokenise(std::u16string_view text,
+                                          std::u16string_view delimiters) {
+  std::vector<std::u16string_view> tokens;
   std::size_t start = text.find_first_not_of(delimiters);
   while (start != std::u16string_view::npos) {
     const std::size_t end = text.find_first_of(delimiters, start);
@@ -50,6 +52,12 @@ std::u16string ToLowerCase(std::u16string_view text) {
   std::u16string result(text);
   for (char16_t& unit : result) unit = ToLowerCase(unit);
   return result;
+}
+
+bool StartsWithFolded(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(),
+                    [](char16_t a, char16_t b) { return ToLowerCase(a) == ToLowerCase(b); });
 }
 
 std::u16string ToUpperCase(std::u16string_view text) {

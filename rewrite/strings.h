@@ -26,8 +26,8 @@ bool Holds(std::u16string_view line, std::u16string_view key);
 std::size_t ReplaceAll(std::u16string& text, std::u16string_view from, std::u16string_view to);
 
 // Splits `text` at any of `delimiters`; runs of delimiters produce no empty
-// tokens.
-std::vector<std::u16string> Tokenise(std::u16string_view text, std::u16string_view delimiters);
+// tokens. The tokens are views of `text`.
+std::vector<std::u16string_view> Tokenise(std::u16string_view text, std::u16string_view delimiters);
 
 // Case changes touch only the letters A-Z and a-z.
 constexpr char16_t ToLowerCase(char16_t unit) {
@@ -37,6 +37,8 @@ constexpr char16_t ToUpperCase(char16_t unit) {
   return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
 }
 std::u16string ToLowerCase(std::u16string_view text);
+// True if `text` starts with `prefix` when A-Z are folded to a-z in both.
+bool StartsWithFolded(std::u16string_view text, std::u16string_view prefix);
 std::u16string ToUpperCase(std::u16string_view text);
 
 }  // namespace lstconvert

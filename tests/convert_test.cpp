@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "fake_platform.h"
 #include "test_bytes.h"
 
@@ -126,6 +128,38 @@ TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
   ConvertProjectFile(platform, u"/work/d.lst");
   EXPECT_EQ(platform.messages, std::vector<std::u16string>{testing::Unsaved(u"/work/d.lst")});
+}
+
+// The conversion decodes only the lines that contain a key and copies the
+// others: on random texts made of keys, names, line ends and bytes of both
+// encodings, its checks and edits give exactly what they give on the whole
+// line list.
+TEST(ConversionKeyLines, ConvertAsTheWholeLineListWould) {
+  const std::u16string pieces[] = {
+      u"TableID=", u"TableID=Partlist", u"[Table:]", u"Fields=", u"Filter=", u"Sum1=",  u"Sum9=",
+      u"Name",     u"NAME",             u"Partlist.", u";",      u"=",       u" ",      u"\r",
+      u"\n",       u"\r\n",             u"\u00FF",    u"\u0A0D", u"\u0D41", u"\u4E2D", u"\0"};
+  std::mt19937 random(5);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::u16string text;
+    for (int piece = random() % 40; piece > 0; --piece) text += pieces[random() % std::size(pieces)];
+    Bytes bytes;
+    if (trial % 2 == 0) {
+      bytes = Utf16File(text);
+      if (trial % 10 == 0) bytes.push_back('x');
+    } else {
+      for (const char16_t unit : text) bytes.push_back(static_cast<char>(unit));
+    }
+    ProjectText whole = DecodeProjectFile(bytes);
+    ProjectText keyLines = DecodeKeyLines(bytes, kConversionKeys);
+    for (const std::u16string_view key : {u"TableID=", u"TableID=Partlist"}) {
+      ASSERT_EQ(LinesContainKey(keyLines.lines, key), LinesContainKey(whole.lines, key)) << trial;
+    }
+    ApplyConversionEdits(whole.lines);
+    ApplyConversionEdits(keyLines.lines);
+    if (whole.lines.empty()) continue;
+    ASSERT_EQ(EncodeKeyLines(keyLines), EncodeProjectFile(whole.lines, whole.mode)) << trial;
+  }
 }
 
 // The backup is the only other copy of a project's bytes: where it cannot be

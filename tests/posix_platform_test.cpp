@@ -15,7 +15,7 @@
 #include "file_helpers.h"
 #include "platform/platform.h"
 
-// The fsync and rename calls of this process, each with the inode it
+// The fsync, fdatasync and rename calls of this process, each with the inode it
 // concerns, while `recordingFileEvents` is set: the platform's calls reach
 // these definitions before the C library's.
 namespace {
@@ -28,12 +28,22 @@ Function* Next(const char* name) {
 }
 }  // namespace
 
-extern "C" int fsync(int fd) {
-  static const auto next = Next<int(int)>("fsync");
+void RecordFlush(int fd) {
   struct stat status {};
   if (recordingFileEvents && fstat(fd, &status) == 0) {
     fileEvents.push_back("fsync " + std::to_string(status.st_ino));
   }
+}
+
+extern "C" int fsync(int fd) {
+  static const auto next = Next<int(int)>("fsync");
+  RecordFlush(fd);
+  return next(fd);
+}
+
+extern "C" int fdatasync(int fd) {
+  static const auto next = Next<int(int)>("fdatasync");
+  RecordFlush(fd);
   return next(fd);
 }
 

@@ -142,22 +142,25 @@ TEST(Encode, RefusesAnEightBitCharacterAboveFf) {
 
 TEST(SaveProjectFile, LeavesTheFileWhenTheTextCannotBeEncoded) {
   testing::FakePlatform platform;
-  platform.AddFile(u"a.lst", "old");
-  const FileVersion read = platform.Version(u"a.lst");
-  EXPECT_FALSE(
-      SaveProjectFile(platform, u"/work/a.lst", {{u"\u0100"}, EncodingMode::kEightBit, read}, u""));
-  EXPECT_EQ(platform.Content(u"a.lst"), "old");
-  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", {{u"n"}, EncodingMode::kEightBit, read},
-                              u"/work/a.lst.bak"));
-  EXPECT_EQ(platform.Content(u"a.lst.bak"), "old");
-  EXPECT_EQ(platform.Content(u"a.lst"), "n\r\n");
+  platform.AddFile(u"a.lst", "x\nold\n");
+  const std::u16string_view keys[] = {u"ld"};
+  ProjectText text = LoadProjectFile(platform, u"/work/a.lst", keys);
+  ASSERT_EQ(text.lines, Lines{u"old"});
+  text.lines[0] = u"\u0100";
+  EXPECT_FALSE(SaveProjectFile(platform, u"/work/a.lst", text, u"/work/a.lst.bak"));
+  EXPECT_EQ(platform.Content(u"a.lst"), "x\nold\n");
+  text.lines[0] = u"n";
+  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", text, u"/work/a.lst.bak"));
+  EXPECT_EQ(platform.Content(u"a.lst"), "x\r\nn\r\n");
+  EXPECT_EQ(platform.Content(u"a.lst.bak"), "x\nold\n");
 }
 
 TEST(LoadProjectFile, GivesNoLinesForWhatCannotBeRead) {
   testing::FakePlatform platform;
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
-  EXPECT_TRUE(LoadProjectFile(platform, u"/work/d.lst").lines.empty());
-  EXPECT_TRUE(LoadProjectFile(platform, u"/work/missing.lst").lines.empty());
+  const std::u16string_view keys[] = {u"x"};
+  EXPECT_TRUE(LoadProjectFile(platform, u"/work/d.lst", keys).lines.empty());
+  EXPECT_TRUE(LoadProjectFile(platform, u"/work/missing.lst", keys).lines.empty());
 }
 
 }  // namespace

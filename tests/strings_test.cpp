@@ -50,7 +50,7 @@ TEST(ReplaceAll, ReplacesLeftToRightWithoutRescanning) {
 }
 
 TEST(Tokenise, SkipsRunsOfDelimiters) {
-  using Tokens = std::vector<std::u16string>;
+  using Tokens = std::vector<std::u16string_view>;
   EXPECT_EQ(Tokenise(u"  Fields=Count;;Size", u";="), (Tokens{u"  Fields", u"Count", u"Size"}));
   EXPECT_EQ(Tokenise(u";=a=;b;", u";="), (Tokens{u"a", u"b"}));
   EXPECT_EQ(Tokenise(u";;", u";="), Tokens{});

@@ -40,6 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const ProjectText original = DecodeProjectFile(before);
   const ProjectText converted = DecodeProjectFile(after);
+  // The same bytes as the edits on the whole line list give.
+  Lines edited = original.lines;
+  ApplyConversionEdits(edited);
+  Check(EncodeProjectFile(edited, original.mode) == after);
   Check(converted.mode == original.mode);
   Check(converted.lines.size() == original.lines.size());
   for (std::size_t i = 0; i < original.lines.size(); ++i) {

@@ -74,17 +74,17 @@ class Win32Platform final : public Platform {
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    return ReadRegularFile(path);
+    return ReadRegularFile(path, BudgetFor(path));
   }
 
   std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
                                            const std::u16string& target) override {
-    return CopyRegularFile(source, target);
+    return CopyRegularFile(source, target, BudgetFor(source));
   }
 
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
                         const FileVersion& read) override {
-    return ReplaceRegularFile(path, content, read);
+    return ReplaceRegularFile(path, content, read, BudgetFor(path));
   }
 
   void ShowMessage(const std::u16string& text) override {
@@ -117,7 +117,21 @@ class Win32Platform final : public Platform {
   }
 
  private:
+  // The backup, the reading and the replacement of one project share one
+  // budget of waiting, so a project that another program holds delays the
+  // batch by about kRetryMilliseconds at most. The batch deals with one
+  // project after the other: another path starts a new budget.
+  RetryBudget& BudgetFor(const std::u16string& path) {
+    if (path != budgetPath_) {
+      budgetPath_ = path;
+      budget_ = RetryBudget();
+    }
+    return budget_;
+  }
+
   std::u16string caption_;
+  std::u16string budgetPath_;
+  RetryBudget budget_;
 };
 
 }  // namespace

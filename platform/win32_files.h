@@ -12,6 +12,7 @@
 #endif
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -29,17 +30,51 @@ inline bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 // "\\server\share\x" becomes "\\?\UNC\server\share\x". Other paths stay.
 std::u16string ExtendedPath(const std::u16string& path);
 
+// How long the operations on one file may wait in all for other programs to
+// let go of it: the report designer, virus scanners, the search indexer and
+// sync clients hold files for moments all the time.
+inline constexpr DWORD kRetryMilliseconds = 2000;
+
+// True if the operation on `target` that failed with `error` may succeed
+// when tried again: another program holds or locks the file, or access to it
+// is denied while it is neither read-only nor a directory (a file that is
+// being deleted, or that a scanner has just opened, denies access for a
+// moment; a read-only file or a directory denies it for good).
+bool IsTransientFailure(DWORD error, const std::u16string& target);
+
+// The waiting that the operations on one file may still do. Each operation
+// waits about 1 ms after its first transient failure and about twice as long
+// after each further one, up to 100 ms, every wait jittered; the waits of all
+// operations sharing a budget add up to at most its allowance.
+class RetryBudget {
+ public:
+  explicit RetryBudget(DWORD milliseconds = kRetryMilliseconds);
+
+  // Calls `attempt` until it succeeds, fails in a way that is not transient
+  // for `target`, or the budget is spent; it is always called once. Returns
+  // ERROR_SUCCESS, or the error of the last attempt (GetLastError after it).
+  DWORD Retry(const std::u16string& target, const std::function<bool()>& attempt);
+
+  DWORD allowance() const { return allowance_; }
+
+ private:
+  DWORD allowance_;
+  DWORD left_;
+  std::uint32_t random_;
+};
+
 // The bytes of the regular file at `path` and the version they were read
 // from. Directories and devices are never read.
-std::optional<FileContent> ReadRegularFile(const std::u16string& path);
+std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget);
 
 // Puts a copy of the regular file `source` at `target` in one step; the
 // version of `source` that was copied.
 std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
-                                           const std::u16string& target);
+                                           const std::u16string& target, RetryBudget& budget);
 
 // Puts `content` at `path` in one step, provided the file there is writable
 // and still the version `read`.
-bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read);
+bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
+                        RetryBudget& budget);
 
 }  // namespace lstconvert

@@ -1,8 +1,11 @@
 // Reading, copying and replacing files on Windows. A new file is always
-// written beside its target under a unique temporary name, flushed, and moved
-// over the target in one step. Every step that another program can block by
-// holding a file is tried again after a short wait (RetryBudget), so a file
-// that is busy for a moment is still backed up and converted.
+// made beside its target under a unique temporary name and flushed: a backup
+// is copied there by CopyFileExW and moved over the old backup, a converted
+// project is written there and put in the project's place by ReplaceFileW,
+// which keeps the project's own metadata. Every step that another program
+// can block by holding a file is tried again after a short wait
+// (RetryBudget), so a file that is busy for a moment is still backed up and
+// converted.
 #include "platform/win32_files.h"
 
 #include <algorithm>
@@ -55,10 +58,13 @@ FileVersion VersionOf(const BY_HANDLE_FILE_INFORMATION& info) {
               info.ftLastWriteTime.dwLowDateTime)};
 }
 
-// True if `target` still names the file version `read`. On a mismatch the
-// last error is ERROR_FILE_INVALID, which is never retried.
+// True if `target` still names the file version `read` and can be replaced
+// now: it is opened for deletion, as ReplaceFileW opens it, which fails while
+// another program holds it without sharing deletion. (Wine's ReplaceFileW
+// would leave a file of its own behind then.) On a mismatch the last error is
+// ERROR_FILE_INVALID, which is never retried.
 bool IsStillVersion(const std::u16string& target, const FileVersion& read) {
-  Handle file(CreateFileW(Wide(target), FILE_READ_ATTRIBUTES,
+  Handle file(CreateFileW(Wide(target), FILE_READ_ATTRIBUTES | DELETE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
@@ -136,7 +142,14 @@ std::u16string NewTemporaryBeside(const std::u16string& target, const std::u16st
     for (int shift = 60; shift >= 0; shift -= 4) {
       path.push_back(u"0123456789abcdef"[(seed >> shift) & 0xF]);
     }
-    const DWORD error = budget.Retry(blame, [&] { return create(path); });
+    const DWORD error = budget.Retry(blame, [&] {
+      if (create(path)) return true;
+      // A copy that failed halfway may have left a part behind.
+      const DWORD failure = GetLastError();
+      if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) DeleteFileW(Wide(path));
+      SetLastError(failure);
+      return false;
+    });
     if (error == ERROR_SUCCESS) return path;
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
   }
@@ -149,34 +162,56 @@ void DeleteTemporary(const std::u16string& path, RetryBudget& budget) {
   budget.Retry(path, [&] { return DeleteFileW(Wide(path)) != 0; });
 }
 
-// Writes `content` to a new file beside `target` and moves it onto `target`
-// in one step, provided `target` is then still `expected` (when given). The
-// new file gets `attributes` (never read-only). On failure the new file is
-// deleted and `target` is untouched.
-bool WriteAndMove(const std::u16string& target, const Bytes& content, DWORD attributes,
-                  const std::optional<FileVersion>& expected, RetryBudget& budget) {
-  const std::u16string extendedTarget = ExtendedPath(target);
-  Handle file;
-  const std::u16string temporary =
-      NewTemporaryBeside(extendedTarget, extendedTarget, budget, [&](const std::u16string& name) {
-        return file.Reset(CreateFileW(Wide(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-      });
-  if (temporary.empty()) return false;
+// Of `attributes`, those that SetFileAttributesW sets, read-only excepted.
+DWORD SettableAttributes(DWORD attributes) {
   const DWORD kept = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-  const bool moved = WriteAll(file.get(), content) && FlushFileBuffers(file.get()) &&
-                     file.Close() && (kept == 0 || SetFileAttributesW(Wide(temporary), kept)) &&
-                     budget.Retry(extendedTarget, [&] {
-                       return (!expected || IsStillVersion(extendedTarget, *expected)) &&
-                              MoveFileExW(Wide(temporary), Wide(extendedTarget),
-                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-                     }) == ERROR_SUCCESS;
-  if (!moved) {
-    if (file.valid()) file.Close();
-    DeleteTemporary(temporary, budget);
+                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY);
+  return kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
+}
+
+// Flushes the file at `path` to the disk.
+bool FlushFile(const std::u16string& path, RetryBudget& budget) {
+  Handle file;
+  return budget.Retry(
+             path,
+             [&] {
+               return file.Reset(CreateFileW(Wide(path), GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+             }) == ERROR_SUCCESS &&
+         FlushFileBuffers(file.get()) && file.Close();
+}
+
+// Moves `temporary` over `target` in one durable step, provided `target` is
+// then still `expected` (when given).
+bool MoveOver(const std::u16string& temporary, const std::u16string& target,
+              const std::optional<FileVersion>& expected, RetryBudget& budget) {
+  return budget.Retry(target, [&] {
+    return (!expected || IsStillVersion(target, *expected)) &&
+           MoveFileExW(Wide(temporary), Wide(target),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  }) == ERROR_SUCCESS;
+}
+
+// After `replace` failed with ERROR_UNABLE_TO_MOVE_REPLACEMENT (the replaced
+// file may no longer exist) or ..._2 (it may exist under another name), the
+// temporary file holds the complete new content and has taken over the
+// project's metadata. It is moved to `target`, on a budget of its own since
+// the project's bytes are at stake, unless a file is there again; it is
+// deleted only then, and otherwise left where it is.
+bool PutInPlace(const std::u16string& temporary, const std::u16string& target, DWORD allowance) {
+  RetryBudget restore(allowance);
+  if (restore.Retry(target, [&] {
+        return MoveFileExW(Wide(temporary), Wide(target), MOVEFILE_WRITE_THROUGH) != 0;
+      }) == ERROR_SUCCESS) {
+    return true;
   }
-  return moved;
+  const DWORD attributes = GetFileAttributesW(Wide(target));
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    DeleteTemporary(temporary, restore);
+  }
+  return false;
 }
 
 }  // namespace
@@ -242,27 +277,85 @@ std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudg
 
 std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
                                            const std::u16string& target, RetryBudget& budget) {
-  Handle file;
+  const std::u16string from = ExtendedPath(source);
+  const std::u16string to = ExtendedPath(target);
+  // Shared for reading only while it is copied, the source cannot change or
+  // move meanwhile: this handle's version is the version copied.
+  Handle held;
   DWORD attributes = 0;
-  if (!OpenRegularFile(ExtendedPath(source), FILE_SHARE_READ | FILE_SHARE_WRITE, budget, file,
-                       attributes)) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!OpenRegularFile(from, FILE_SHARE_READ, budget, held, attributes) ||
+      !GetFileInformationByHandle(held.get(), &info)) {
     return std::nullopt;
   }
-  const std::optional<FileContent> content = ReadOpenFile(file.get());
-  if (!content || !WriteAndMove(target, content->bytes, attributes, std::nullopt, budget)) {
+  // On a network share the server makes the copy.
+  const std::u16string temporary =
+      NewTemporaryBeside(to, from, budget, [&](const std::u16string& name) {
+        return CopyFileExW(Wide(from), Wide(name), nullptr, nullptr, nullptr,
+                           COPY_FILE_FAIL_IF_EXISTS) != 0;
+      });
+  if (temporary.empty()) return std::nullopt;
+  const DWORD copied = GetFileAttributesW(Wide(temporary));
+  const bool moved = copied != INVALID_FILE_ATTRIBUTES &&
+                     ((copied & FILE_ATTRIBUTE_READONLY) == 0 ||
+                      SetFileAttributesW(Wide(temporary), SettableAttributes(copied))) &&
+                     FlushFile(temporary, budget) && MoveOver(temporary, to, std::nullopt, budget);
+  if (!moved) {
+    DeleteTemporary(temporary, budget);
     return std::nullopt;
   }
-  return content->version;
+  return VersionOf(info);
+}
+
+bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string& replacement) {
+  return ReplaceFileW(Wide(replaced), Wide(replacement), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr) != 0;
 }
 
 bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
-                        RetryBudget& budget) {
-  const DWORD attributes = GetFileAttributesW(Wide(ExtendedPath(path)));
+                        RetryBudget& budget, const ReplaceCall& replace) {
+  const std::u16string target = ExtendedPath(path);
+  const DWORD attributes = GetFileAttributesW(Wide(target));
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return false;
   }
-  return WriteAndMove(path, content, attributes, read, budget);
+  Handle file;
+  const std::u16string temporary =
+      NewTemporaryBeside(target, target, budget, [&](const std::u16string& name) {
+        return file.Reset(CreateFileW(Wide(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+      });
+  if (temporary.empty()) return false;
+  // ReplaceFileW gives the new file the project's attributes as well; set
+  // here, they are kept where it cannot (Wine).
+  if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
+      !SetFileAttributesW(Wide(temporary), SettableAttributes(attributes))) {
+    if (file.valid()) file.Close();
+    DeleteTemporary(temporary, budget);
+    return false;
+  }
+  // A link becomes a regular file and its target is left alone; it has no
+  // metadata of its own worth keeping.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (MoveOver(temporary, target, read, budget)) return true;
+    DeleteTemporary(temporary, budget);
+    return false;
+  }
+  const DWORD error = budget.Retry(
+      target, [&] { return IsStillVersion(target, read) && replace(target, temporary); });
+  if (error == ERROR_SUCCESS) {
+    // ReplaceFileW cannot be asked to write through; the flush makes the
+    // replacement durable. It never decides the outcome.
+    RetryBudget once(0);
+    FlushFile(target, once);
+    return true;
+  }
+  if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    return PutInPlace(temporary, target, budget.allowance());
+  }
+  DeleteTemporary(temporary, budget);
+  return false;
 }
 
 }  // namespace lstconvert

@@ -68,13 +68,32 @@ class RetryBudget {
 std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget);
 
 // Puts a copy of the regular file `source` at `target` in one step; the
-// version of `source` that was copied.
+// version of `source` that was copied. The copy is made by CopyFileExW, so
+// it keeps the named streams and attributes (never read-only, so that the
+// next run can replace it).
 std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
                                            const std::u16string& target, RetryBudget& budget);
 
-// Puts `content` at `path` in one step, provided the file there is writable
-// and still the version `read`.
+// Puts the file `replacement` in the place of the file `replaced`, which
+// keeps its own metadata; false with GetLastError set on failure. In the
+// program this is ReplaceFileW; tests pass stand-ins to reach its rarer
+// failures.
+using ReplaceCall =
+    std::function<bool(const std::u16string& replaced, const std::u16string& replacement)>;
+
+// ReplaceFileW, ignoring what cannot be merged: the replacement takes over the
+// replaced file's creation time, short name, object ID, DACL, encryption,
+// compression, attributes and named streams, as far as the file system keeps
+// them.
+bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string& replacement);
+
+// Puts `content` at `path` with `replace`, provided the file there is
+// writable and still the version `read` just before; a link at `path` is
+// replaced by a regular file with MoveFileExW. When `replace` fails after it
+// may have taken the project away (ERROR_UNABLE_TO_MOVE_REPLACEMENT and
+// ..._2), the temporary file, which holds the new content, is moved to `path`
+// unless a file is there again, and is deleted only once one is.
 bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
-                        RetryBudget& budget);
+                        RetryBudget& budget, const ReplaceCall& replace = ReplaceKeepingMetadata);
 
 }  // namespace lstconvert

@@ -39,33 +39,6 @@ TEST(Win32Retries, OnlyHeldLockedAndMomentarilyDeniedFilesAreRetried) {
   fs::permissions(directory / "read-only", fs::perms::owner_write, fs::perm_options::add);
 }
 
-TEST(Win32Retries, TransientFailuresAreTriedAgainUntilTheBudgetIsSpent) {
-  TemporaryDirectory directory;
-  WriteFile(directory / "file", "x");
-  const std::u16string file = (directory / "file").u16string();
-  const auto failing = [](int& calls, int failures, DWORD error) {
-    return [&calls, failures, error] {
-      SetLastError(error);
-      return ++calls > failures;
-    };
-  };
-  int calls = 0;
-  RetryBudget budget(1000);
-  EXPECT_EQ(budget.Retry(file, failing(calls, 3, ERROR_SHARING_VIOLATION)), ERROR_SUCCESS);
-  EXPECT_EQ(calls, 4);
-  calls = 0;
-  EXPECT_EQ(budget.Retry(file, failing(calls, 3, ERROR_FILE_NOT_FOUND)), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(calls, 1);
-  calls = 0;
-  RetryBudget small(20);
-  EXPECT_EQ(small.Retry(file, failing(calls, 1000, ERROR_SHARING_VIOLATION)),
-            ERROR_SHARING_VIOLATION);
-  EXPECT_GT(calls, 1);
-  calls = 0;
-  EXPECT_EQ(small.Retry(file, failing(calls, 1000, ERROR_LOCK_VIOLATION)), ERROR_LOCK_VIOLATION);
-  EXPECT_EQ(calls, 1);  // spent: one try, no wait
-}
-
 // What the stand-in for ReplaceFileW does before it fails: nothing, remove the
 // project, move it aside, or put a directory in its place.
 enum class Effect { kNone, kRemove, kAside, kDirectory };

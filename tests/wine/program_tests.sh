@@ -4,14 +4,17 @@
 # on one copy and the Windows program under Wine on the other, dismisses every
 # message box with Return and checks that the boxes come one at a time, in
 # file order, with the POSIX program's messages, that the run waits for each,
-# and that both copies end byte for byte alike.
+# and that both copies end byte for byte alike. Some cases run the Windows
+# program under HOLD_PROGRAM (hold_file.exe), which holds a project or its
+# backup open meanwhile, as the report designer or a virus scanner does.
 #
-# Usage: program_tests.sh WINDOWS_PROGRAM POSIX_PROGRAM
+# Usage: program_tests.sh WINDOWS_PROGRAM POSIX_PROGRAM HOLD_PROGRAM
 set -uo pipefail
 shopt -u patsub_replacement 2>/dev/null || true
 
 windows_program=$(realpath "$1")
 posix_program=$(realpath "$2")
+hold_program=$(realpath "$3")
 examples=$(realpath "$(dirname "$0")/../../examples")
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
@@ -75,7 +78,13 @@ BoxText() {
 # The Windows path of a directory under Wine's drive Z:.
 WindowsPath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# Runs both programs on copies of the directory made by the function $1 and
+# Set by a case: the arguments of hold_file.exe before the program (the file
+# to hold, its sharing, for how long), and a function to run in the POSIX
+# copy after the POSIX run, for what the Windows program must leave alone.
+held=()
+after_posix=
+
+# Runs both programs on copies of the directory made by the function $2 and
 # compares them.
 RunCase() {
   local name=$1 make=$2
@@ -90,6 +99,7 @@ CompareRuns() {
   local trace="$work/$name/trace.$RANDOM"
   (cd "$posix" && "$posix_program" </dev/null >"$work/$name/posix.out" 2>"$work/$name/posix.err")
   local posix_status=$?
+  [ -z "$after_posix" ] || (cd "$posix" && "$after_posix")
 
   # The POSIX messages, with the Windows directory's path in place of the POSIX one.
   local expected=() line
@@ -100,7 +110,9 @@ CompareRuns() {
     expected+=("${line//"$from"/"$to"}")
   done <"$work/$name/posix.err"
 
-  (cd "$windows" && WINEDEBUG=trace+msgbox exec "$wine" "$windows_program" </dev/null \
+  local run=("$windows_program")
+  [ ${#held[@]} -eq 0 ] || run=("$hold_program" "${held[@]}" "$(WindowsPath "$windows_program")")
+  (cd "$windows" && WINEDEBUG=trace+msgbox exec "$wine" "${run[@]}" </dev/null \
     >"$work/$name/windows.out" 2>"$trace") &
   local pid=$!
   local k
@@ -129,7 +141,7 @@ CompareRuns() {
   [ ! -s "$work/$name/windows.out" ] || { fail "$name: output on standard output"; return 1; }
   diff -r "$posix" "$windows" >&2 || { fail "$name: the directories differ"; return 1; }
   if find "$windows" -name '.lstconvert-*' | grep -q .; then fail "$name: a temporary file was left"; return 1; fi
-  echo "ok: $name (${#expected[@]} boxes)"
+  echo "ok: $name (${#expected[@]} boxes) $(grep -a -o 'hold_file: .*' "$trace")"
 }
 
 # The box k is gone: a further box appeared, the window went away or the run ended.
@@ -157,6 +169,16 @@ MakeMixed() {
   printf 'TableID=\r\n' >start.lst
 }
 
+# A project, its old backup and another project.
+MakeHeldProject() {
+  printf '[Project]\r\n  TableID=\r\n  Fields=Name\r\n  Filter=Name<>""\r\n' >a.lst
+  printf 'an old backup\r\n' >a.lst.bak
+}
+MakeHeld() {
+  MakeHeldProject
+  printf '  TableID=\r\n' >b.lst
+}
+
 StartDisplay
 timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 
@@ -171,5 +193,18 @@ if CompareRuns mixed "$work/mixed/posix" "$work/mixed/windows"; then
 else
   failed=$((failed + 1))
 fi
+# A project or its old backup held for 0.8 s, with and without read sharing:
+# the program waits for it and ends as the POSIX program does.
+for hold in "a.lst none 800" "a.lst read 800" "a.lst.bak none 800" "a.lst.bak read 800"; do
+  read -r -a held <<<"$hold"
+  if RunCase "held-${held[0]}-${held[1]}" MakeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+done
+# The old backup held for the whole run: no backup can be made, so the project
+# keeps its bytes, and the batch goes on with the next one.
+held=(a.lst.bak read end)
+after_posix=MakeHeldProject
+if RunCase held-past-retries MakeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+held=()
+after_posix=
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,0 +1,119 @@
+// The retries of the Windows file operations and the replacement that keeps a
+// project's metadata, on real files; the rare failures of ReplaceFileW come
+// from a stand-in that leaves the files as ReplaceFileW documents them.
+#include "platform/win32_files.h"
+
+#include <gtest/gtest.h>
+
+#include "file_helpers.h"
+
+namespace lstconvert {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Names;
+using testing::ReadFile;
+using testing::TemporaryDirectory;
+using testing::WriteFile;
+
+TEST(Win32Retries, OnlyHeldLockedAndMomentarilyDeniedFilesAreRetried) {
+  TemporaryDirectory directory;
+  WriteFile(directory / "file", "x");
+  WriteFile(directory / "read-only", "x");
+  fs::permissions(directory / "read-only", fs::perms::all, fs::perm_options::remove);
+  fs::permissions(directory / "read-only", fs::perms::owner_read, fs::perm_options::add);
+  const struct {
+    DWORD error;
+    const char* target;
+    bool transient;
+  } cases[] = {
+      {ERROR_SHARING_VIOLATION, "file", true}, {ERROR_LOCK_VIOLATION, "read-only", true},
+      {ERROR_ACCESS_DENIED, "file", true},     {ERROR_ACCESS_DENIED, "read-only", false},
+      {ERROR_ACCESS_DENIED, ".", false},       {ERROR_ACCESS_DENIED, "missing", false},
+      {ERROR_FILE_NOT_FOUND, "file", false},   {ERROR_DISK_FULL, "file", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsTransientFailure(c.error, (directory / c.target).u16string()), c.transient)
+        << c.error << " " << c.target;
+  }
+  fs::permissions(directory / "read-only", fs::perms::owner_write, fs::perm_options::add);
+}
+
+// What the stand-in for ReplaceFileW does before it fails: nothing, remove the
+// project, move it aside, or put a directory in its place.
+enum class Effect { kNone, kRemove, kAside, kDirectory };
+
+TEST(Win32Replace, TheNewContentStaysOnDiskWhateverReplaceFileLeaves) {
+  using enum Effect;
+  constexpr DWORD kUnable = ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+  constexpr DWORD kUnable2 = ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+  const struct {
+    int failures;  // calls that fail before ReplaceFileW is called
+    DWORD error;
+    Effect effect;
+    bool replaced;
+    const char* project;  // the content of p.lst afterwards, if a file
+    std::set<std::string> names;
+  } cases[] = {
+      {2, ERROR_SHARING_VIOLATION, kNone, true, "new", {"p.lst"}},
+      {9, ERROR_INVALID_PARAMETER, kNone, false, "old", {"p.lst"}},
+      {9, kUnable, kNone, false, "old", {"p.lst"}},
+      {9, kUnable, kRemove, true, "new", {"p.lst"}},
+      {9, kUnable2, kAside, true, "new", {"aside", "p.lst"}},
+      {9, kUnable, kDirectory, false, nullptr, {"p.lst", "temporary"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.error << " " << static_cast<int>(c.effect));
+    TemporaryDirectory directory;
+    WriteFile(directory / "p.lst", "old");
+    const std::u16string path = (directory / "p.lst").u16string();
+    RetryBudget budget(50);
+    const FileVersion read = ReadRegularFile(path, budget)->version;
+    int calls = 0;
+    const auto replace = [&](const std::u16string& replaced, const std::u16string& replacement) {
+      if (++calls > c.failures) return ReplaceKeepingMetadata(replaced, replacement);
+      if (c.effect == kRemove || c.effect == kDirectory) DeleteFileW(Wide(replaced));
+      if (c.effect == kAside) MoveFileExW(Wide(replaced), (directory / "aside").c_str(), 0);
+      if (c.effect == kDirectory) CreateDirectoryW(Wide(replaced), nullptr);
+      SetLastError(c.error);
+      return false;
+    };
+    EXPECT_EQ(ReplaceRegularFile(path, "new", read, budget, replace), c.replaced);
+    std::set<std::string> names;
+    for (const std::string& name : Names(directory.path())) {
+      const bool temporary = name.starts_with(".lstconvert-");
+      names.insert(temporary ? "temporary" : name);
+      if (temporary) {
+        EXPECT_EQ(ReadFile(directory / name), "new");
+      }
+    }
+    EXPECT_EQ(names, c.names);
+    if (c.project) {
+      EXPECT_EQ(ReadFile(directory / "p.lst"), c.project);
+    }
+  }
+}
+
+TEST(Win32Replace, BackupAndReplacementKeepTheAttributesButReadOnly) {
+  TemporaryDirectory directory;
+  WriteFile(directory / "p.lst", "old");
+  const std::u16string path = (directory / "p.lst").u16string();
+  const DWORD attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  ASSERT_TRUE(SetFileAttributesW(Wide(path), attributes));
+  RetryBudget budget;
+  const std::optional<FileVersion> backedUp = CopyRegularFile(path, path + u".bak", budget);
+  ASSERT_TRUE(backedUp);
+  EXPECT_TRUE(ReplaceRegularFile(path, "new", *backedUp, budget));
+  for (const std::u16string& file : {path, path + u".bak"}) {
+    EXPECT_EQ(GetFileAttributesW(Wide(file)) & attributes, attributes);
+  }
+  EXPECT_EQ(ReadFile(directory / "p.lst.bak"), "old");
+  // The backup of a read-only project is not read-only: the next run replaces it.
+  ASSERT_TRUE(SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(CopyRegularFile(path, path + u".bak", budget));
+  EXPECT_EQ(GetFileAttributesW(Wide(path + u".bak")) & FILE_ATTRIBUTE_READONLY, 0u);
+  SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_NORMAL);
+}
+
+}  // namespace
+}  // namespace lstconvert

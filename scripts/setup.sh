@@ -19,3 +19,6 @@ EnsurePackages() {
 
 BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev)
 WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest)
+# mkfs and mount helpers for the end-to-end tests on real file systems
+# (fuse3 also stands in for the fuse that exfat-fuse and fusefat ask for).
+FileSystemPackages=(btrfs-progs xfsprogs ntfs-3g exfat-fuse exfatprogs fusefat dosfstools fuse3)

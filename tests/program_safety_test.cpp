@@ -78,6 +78,7 @@ TEST(ProgramSafety, AKilledRunLosesNothing) {
   const auto fullRun = std::chrono::steady_clock::now() - start;
   Corpus converted;
   for (const auto& [name, bytes] : corpus) converted[name] = ReadFile(reference / name);
+  ASSERT_NE(converted, corpus) << "the uninterrupted run converted nothing";
 
   std::mt19937 random(7);
   int trials = 0, leftovers = 0;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +100,43 @@ class StartedProgram {
 // Runs the program in `directory` with standard input from /dev/null.
 inline Outcome RunProgram(const fs::path& directory, const StartedProgram::Options& options = {}) {
   return StartedProgram(directory, options).Wait();
+}
+
+// What a volume may lack (FAT, exFAT and NTFS through FUSE lack some): the
+// end-to-end tests skip what the volume of their temporary directories
+// cannot hold, so that they can run on any file system.
+enum VolumeFeature : unsigned {
+  kSpecialFiles = 1,        // FIFOs and sockets
+  kLinks = 2,               // symbolic links
+  kPermissions = 4,         // permission bits, and owners when run as root
+  kCaseSensitiveNames = 8,  // "A" and "a" are two names
+};
+
+// Whether that volume holds all of `features`, found out once by trying them.
+inline bool VolumeHolds(unsigned features) {
+  static const unsigned held = [] {
+    TemporaryDirectory probe;
+    const fs::path file = probe / "a";
+    WriteFile(file, "");
+    struct stat status {};
+    unsigned found = 0;
+    if (mknod((probe / "fifo").c_str(), S_IFIFO | 0600, 0) == 0 && fs::is_fifo(probe / "fifo") &&
+        mknod((probe / "socket").c_str(), S_IFSOCK | 0600, 0) == 0 &&
+        fs::is_socket(probe / "socket")) {
+      found |= kSpecialFiles;
+    }
+    if (symlink("a", (probe / "link").c_str()) == 0 && fs::is_symlink(probe / "link")) {
+      found |= kLinks;
+    }
+    if (chmod(file.c_str(), 0640) == 0 && PermissionBits(file) == 0640 &&
+        (getuid() != 0 || (lchown(file.c_str(), 1, 1) == 0 && lstat(file.c_str(), &status) == 0 &&
+                           status.st_uid == 1))) {
+      found |= kPermissions;
+    }
+    if (!fs::exists(probe / "A")) found |= kCaseSensitiveNames;
+    return found;
+  }();
+  return (held & features) == features;
 }
 
 inline std::string Unsaved(const fs::path& path) {

@@ -49,6 +49,7 @@ int RunBatch(Platform& platform) {
   for (const DirectoryEntry& entry : ProjectFiles(platform.ListCurrentDirectory())) {
     ConvertProjectFile(platform, entry.fullPath);
   }
+  platform.Finish();
   return 0;
 }
 

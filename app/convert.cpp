@@ -50,11 +50,7 @@ void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
   }
 
   ApplyConversionEdits(project.lines);
-  // The replaced file becomes the backup; a project left as it was gets a
-  // copy of itself instead.
-  if (!SaveProjectFile(platform, fullPath, project, backupPath)) {
-    platform.CopyWholeFile(fullPath, backupPath);
-  }
+  SaveProjectFile(platform, fullPath, project, backupPath);
 }
 
 }  // namespace lstconvert

@@ -65,13 +65,19 @@ class Platform {
   // `read`, by `content` in one durable step, and keeps the file it replaces
   // as `backup` (replacing whatever entry `backup` names): the backup is in
   // place before the project is replaced, and when it cannot be made nothing
-  // is replaced. The new file gets the metadata of the old one as far as the
-  // file system allows; copying it never decides the outcome. A link at
-  // `path` becomes a regular file and its target is left alone. A read-only
-  // file is not replaced. On failure `path` keeps its bytes and no other
-  // file is left behind.
+  // is replaced. When `path` is not replaced, `backup` becomes a copy of it
+  // where one can be made. The new file gets the metadata of the old one as
+  // far as the file system allows; copying it never decides the outcome. A
+  // link at `path` becomes a regular file and its target is left alone. A
+  // read-only file is not replaced. On failure `path` keeps its bytes and no
+  // other file is left behind. The work may go on after the call returns,
+  // while later files are worked on, and has ended when Finish returns;
+  // false means `path` is known to stay as it is.
   virtual bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
                                 const FileVersion& read, const std::u16string& backup) = 0;
+
+  // Returns once every replacement begun has ended, durably.
+  virtual void Finish() = 0;
 
   // Shows `text` to the user, captioned with the program's name, and returns
   // once the user has dismissed it.

@@ -86,8 +86,10 @@ class PosixPlatform final : public Platform {
 
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         const std::u16string& backup) override {
-    return ReplaceRegularFile(ToNative(path), content, read, ToNative(backup));
+    return ReplaceRegularFile(ToNative(path), content, read, ToNative(backup), completions_);
   }
+
+  void Finish() override { completions_.Finish(); }
 
   void ShowMessage(const std::u16string& text) override {
     WriteAll(STDERR_FILENO, caption_ + ": " + ToNative(text) + "\n");
@@ -111,6 +113,7 @@ class PosixPlatform final : public Platform {
 
   std::string startedBy_;
   std::string caption_;
+  Completions completions_;
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -263,7 +264,9 @@ bool CopyContent(int from, int to) {
 // content and metadata, flushed, renamed into place.
 bool CopyOnto(int from, const struct stat& status, const std::string& target) {
   TemporaryFile copy(DirectoryOf(target));
-  if (!copy.created() || !CopyContent(from, copy.get())) return false;
+  if (!copy.created() || lseek(from, 0, SEEK_SET) != 0 || !CopyContent(from, copy.get())) {
+    return false;
+  }
   CopyMetadata(from, status, copy.get());
   return copy.FlushAndClose() && copy.RenameOnto(target);
 }
@@ -353,21 +356,73 @@ std::optional<FileVersion> CopyRegularFile(const std::string& source, const std:
   return VersionOf(status);
 }
 
+Completions::~Completions() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Completions::Add(std::function<void()> work) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!thread_.joinable()) thread_ = std::thread([this] { Work(); });
+  changed_.wait(lock, [this] { return waiting_.size() < 2; });
+  waiting_.push_back(std::move(work));
+  changed_.notify_all();
+}
+
+void Completions::Finish() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return waiting_.empty() && !busy_; });
+}
+
+void Completions::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
+    if (waiting_.empty()) return;
+    std::function<void()> work = std::move(waiting_.front());
+    waiting_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    work();
+    lock.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
+}
+
 bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
-                        const std::string& backup) {
+                        const std::string& backup, Completions& completions) {
   struct stat status {};
-  FileDescriptor original(OpenRegularFile(path, status));
-  if (original.get() < 0 || VersionOf(status) != read) return false;
-  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+  auto original = std::make_shared<FileDescriptor>(OpenRegularFile(path, status));
+  if (original->get() < 0) return false;
   const std::string directory = DirectoryOf(path);
-  TemporaryFile converted(directory);
-  if (!converted.created() || !WriteAll(converted.get(), content)) return false;
-  CopyMetadata(original.get(), status, converted.get());
-  if (!converted.FlushAndClose() || !MakeBackup(path, original.get(), status, backup)) return false;
-  // Another program may have saved the project since it was read: that
-  // save stays.
-  if (!IsVersion(path, read) || !converted.RenameOnto(path)) return false;
-  FlushDirectory(directory);
+  const auto copyAsBackup = [=] {
+    if (CopyOnto(original->get(), status, backup)) FlushDirectory(directory);
+  };
+  auto converted = std::make_shared<TemporaryFile>(directory);
+  const bool writable = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+  if (VersionOf(status) != read || !writable || !converted->created() ||
+      !WriteAll(converted->get(), content)) {
+    copyAsBackup();
+    return false;
+  }
+  CopyMetadata(original->get(), status, converted->get());
+  completions.Add([=] {
+    // Another program may have saved the project since it was read: that
+    // save stays.
+    const bool replaced = converted->FlushAndClose() &&
+                          MakeBackup(path, original->get(), status, backup) &&
+                          IsVersion(path, read) && converted->RenameOnto(path);
+    if (replaced) {
+      FlushDirectory(directory);
+    } else {
+      copyAsBackup();
+    }
+  });
   return true;
 }
 

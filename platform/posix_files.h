@@ -1,9 +1,14 @@
 // The file operations of the POSIX platform, on native paths (byte strings).
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -20,10 +25,38 @@ std::optional<FileContent> ReadRegularFile(const std::string& path);
 // in one durable step; the version of `source` that was copied.
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target);
 
-// Puts `content` at `path` in one durable step, with the metadata of the
-// file there, provided that file is writable and still the version `read`;
-// the file replaced becomes `backup` first.
+// Work that waits for the disk, done on a thread of its own in the order it
+// was added, so that the batch goes on with the next file meanwhile. At
+// most two pieces wait: Add blocks until there is room.
+class Completions {
+ public:
+  Completions() = default;
+  Completions(const Completions&) = delete;
+  Completions& operator=(const Completions&) = delete;
+  ~Completions();
+
+  void Add(std::function<void()> work);
+  // Returns once all work added has been done.
+  void Finish();
+
+ private:
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> waiting_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Writes `content` beside `path`, provided the file there is writable and
+// still the version `read`, and leaves the rest to `completions`: flushing
+// it, making the file at `path` its backup `backup`, and, if `path` is then
+// still that version, renaming it into place and flushing the directory.
+// Where `path` is not replaced, `backup` becomes a copy of it. False if that
+// is known at once.
 bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
-                        const std::string& backup);
+                        const std::string& backup, Completions& completions);
 
 }  // namespace lstconvert

@@ -83,14 +83,18 @@ class Win32Platform final : public Platform {
   }
 
   // The backup is a copy of the project made first, by the file system
-  // where it can (CopyFileExW); the project is replaced only if that copy is
-  // of the version read.
+  // where it can (CopyFileExW), whether the project is then replaced or not;
+  // it is replaced only if that copy is of the version read.
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         const std::u16string& backup) override {
     RetryBudget& budget = BudgetFor(path);
-    return IsReplaceableVersion(path, read) && CopyRegularFile(path, backup, budget) == read &&
+    const bool replaceable = IsReplaceableVersion(path, read);
+    return CopyRegularFile(path, backup, budget) == read && replaceable &&
            ReplaceRegularFile(path, content, read, budget);
   }
+
+  // Every replacement has ended when ReplaceWholeFile returns.
+  void Finish() override {}
 
   void ShowMessage(const std::u16string& text) override {
     MessageBoxW(nullptr, Wide(text), Wide(caption_), MB_OK | MB_ICONEXCLAMATION);

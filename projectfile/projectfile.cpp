@@ -289,7 +289,11 @@ ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
 bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
                      const std::u16string& backupPath) {
   const std::optional<Bytes> bytes = EncodeKeyLines(text);
-  return bytes && platform.ReplaceWholeFile(fullPath, *bytes, text.version, backupPath);
+  if (!bytes) {
+    platform.CopyWholeFile(fullPath, backupPath);
+    return false;
+  }
+  return platform.ReplaceWholeFile(fullPath, *bytes, text.version, backupPath);
 }
 
 }  // namespace lstconvert

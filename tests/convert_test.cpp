@@ -135,14 +135,22 @@ TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
 // encodings, its checks and edits give exactly what they give on the whole
 // line list.
 TEST(ConversionKeyLines, ConvertAsTheWholeLineListWould) {
-  const std::u16string pieces[] = {
-      u"TableID=", u"TableID=Partlist", u"[Table:]", u"Fields=", u"Filter=", u"Sum1=",  u"Sum9=",
-      u"Name",     u"NAME",             u"Partlist.", u";",      u"=",       u" ",      u"\r",
-      u"\n",       u"\r\n",             u"\u00FF",    u"\u0A0D", u"\u0D41", u"\u4E2D", u"\0"};
+  const std::u16string pieces[] = {u"TableID=", u"TableID=Partlist",
+                                   u"[Table:]", u"Fields=",
+                                   u"Filter=",  u"Sum1=",
+                                   u"Sum9=",    u"Name",
+                                   u"NAME",     u"Partlist.",
+                                   u";",        u"=",
+                                   u" ",        u"\r",
+                                   u"\n",       u"\r\n",
+                                   u"\u00FF",   u"\u0A0D",
+                                   u"\u0D41",   u"\u4E2D",
+                                   u"\0"};
   std::mt19937 random(5);
   for (int trial = 0; trial < 3000; ++trial) {
     std::u16string text;
-    for (int piece = random() % 40; piece > 0; --piece) text += pieces[random() % std::size(pieces)];
+    for (int piece = random() % 40; piece > 0; --piece)
+      text += pieces[random() % std::size(pieces)];
     Bytes bytes;
     if (trial % 2 == 0) {
       bytes = Utf16File(text);

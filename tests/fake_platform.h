@@ -89,23 +89,28 @@ class FakePlatform final : public Platform {
   }
 
   // The backup step and the replacement count as two file operations, as
-  // the two renames they are on disk.
+  // the two renames they are on disk. A file not replaced gets a copy of
+  // itself as its backup.
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         const std::u16string& backup) override {
     if (Fails()) return false;
     FakeEntry* entry = Find(path);
     const FakeEntry* old = Find(backup);
-    if (entry == nullptr || entry->kind != EntryKind::kRegularFile || entry->readOnly) return false;
-    if (Version(Name(path)) != read || (old != nullptr && old->kind == EntryKind::kDirectory)) {
-      return false;
-    }
+    if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return false;
+    if (old != nullptr && old->kind == EntryKind::kDirectory) return false;
     entries[Name(backup)] = *entry;
     DieIfDue();
+    if (entry->readOnly || Version(Name(path)) != read) {
+      entries[Name(backup)].file = ++filesWritten_;
+      return false;
+    }
     if (Fails()) return false;
     *entry = {EntryKind::kRegularFile, content, false, ++filesWritten_};
     DieIfDue();
     return true;
   }
+
+  void Finish() override {}
 
   void ShowMessage(const std::u16string& text) override { messages.push_back(text); }
   void WriteConsoleText(const std::u16string& text) override { console += text; }

@@ -61,11 +61,13 @@ inline unsigned PermissionBits(const std::filesystem::path& path) {
 }
 
 // Reads the file at `path` through `platform` and replaces it by `content`,
-// the old file becoming "<path>.bak".
+// the old file becoming "<path>.bak"; returns once that has ended.
 inline bool ReadAndReplace(Platform& platform, const std::u16string& path, const Bytes& content) {
   const std::optional<FileContent> read = platform.ReadWholeFile(path);
-  return platform.ReplaceWholeFile(path, content, read ? read->version : FileVersion{},
-                                   path + u".bak");
+  const bool begun = platform.ReplaceWholeFile(path, content, read ? read->version : FileVersion{},
+                                               path + u".bak");
+  platform.Finish();
+  return begun;
 }
 
 }  // namespace lstconvert::testing

@@ -41,8 +41,11 @@ TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasRead) {
   WriteFile(directory_ / "q.lst", "saved as a new file");
   fs::rename(directory_ / "q.lst", directory_ / "p.lst");
   EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
+  platform_->Finish();
+  // The newer file stays, and its backup is a copy of it.
   EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
-  EXPECT_EQ(Names(directory_.path()), std::set<std::string>{"p.lst"});
+  EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), "saved as a new file");
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
 }
 
 TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
@@ -55,7 +58,8 @@ TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
   EXPECT_FALSE(ReadAndReplace(*platform_, Path("missing.lst"), "new"));
   EXPECT_FALSE(ReadAndReplace(*platform_, Path("d.lst"), "new"));
   EXPECT_EQ(ReadFile(directory_ / "r.lst"), "old");
-  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"d.lst", "r.lst"}));
+  EXPECT_EQ(ReadFile(directory_ / "r.lst.bak"), "old");
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"d.lst", "r.lst", "r.lst.bak"}));
   fs::permissions(directory_ / "r.lst", fs::perms::owner_write, fs::perm_options::add);
 }
 

@@ -91,11 +91,11 @@ TEST(Program, ConvertsAMixedDirectory) {
   EXPECT_TRUE(!fifo || fs::is_fifo(directory / "f.lst"));
   EXPECT_EQ(ReadFile(directory / "k.lst"), "  TableID=\r\n");  // no backup, no conversion
   // Nothing but the projects and their backups: no temporary file survives.
-  std::set<std::string> expected = {
-      "a.lst",     "a.lst.bak", "B.LST",     "B.LST.bak",      "c.lst",
-      "c.lst.bak", "d.lst",     "d.lst.bak", "e.lstx",         "f.lst",
-      "g.lst",     "h.lst",     "i.lst",     "i.lst.bak",      "j.lst",
-      "j.lst.bak", "k.lst",     "k.lst.bak", "name %s %d.lst", "name %s %d.lst.bak"};
+  std::set<std::string> expected = {"a.lst",  "a.lst.bak", "B.LST",          "B.LST.bak",
+                                    "c.lst",  "c.lst.bak", "d.lst",          "d.lst.bak",
+                                    "e.lstx", "f.lst",     "g.lst",          "h.lst",
+                                    "i.lst",  "i.lst.bak", "j.lst",          "j.lst.bak",
+                                    "k.lst",  "k.lst.bak", "name %s %d.lst", "name %s %d.lst.bak"};
   if (!fifo) expected.erase("f.lst");
   if (!links) {
     for (const char* name : {"h.lst", "i.lst", "i.lst.bak"}) expected.erase(name);

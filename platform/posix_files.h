@@ -1,6 +1,8 @@
 // The file operations of the POSIX platform, on native paths (byte strings).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -13,6 +15,14 @@
 #include "platform/platform.h"
 
 namespace lstconvert {
+
+// Gives the new file `to` the owner, group, permission bits and extended
+// attributes of `from`, as far as the file system and the process allow;
+// none of it decides whether the file is written. The owner is given where
+// the process may (as root), the group alone otherwise. Without the access
+// ACL of `from`, its group bits (the ACL's mask) would open the file to the
+// whole group, so the group gets no access then.
+void CopyMetadata(int from, const struct stat& status, int to);
 
 // Writes all of `bytes` to `fd`; false on an error.
 bool WriteAll(int fd, std::string_view bytes);

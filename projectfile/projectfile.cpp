@@ -83,11 +83,12 @@ Layout LayoutOf(std::string_view bytes) {
   return {EncodingMode::kEightBit, 0, !bytes.empty()};
 }
 
-// A key as the bytes it has in a file of `mode`; nothing if it cannot occur
-// there (a character above U+00FF in 8-bit text).
-std::optional<Bytes> EncodedKey(std::u16string_view key, EncodingMode mode) {
+// A text (a key, a line without its end) as the bytes it has in a file of
+// `mode`; nothing if it cannot be there (a character above U+00FF in 8-bit
+// text).
+std::optional<Bytes> EncodeText(std::u16string_view text, EncodingMode mode) {
   Bytes bytes;
-  for (const char16_t unit : key) {
+  for (const char16_t unit : text) {
     if (mode == EncodingMode::kEightBit && unit > 0xFF) return std::nullopt;
     bytes.push_back(static_cast<char>(unit & 0xFF));
     if (mode == EncodingMode::kUtf16Le) bytes.push_back(static_cast<char>(unit >> 8));
@@ -120,7 +121,7 @@ std::vector<std::size_t> KeyLineStarts(std::string_view bytes, EncodingMode mode
   std::map<std::pair<char, char>, std::vector<Bytes>> byEnd;
   std::string lasts;
   for (const std::u16string_view key : keys) {
-    std::optional<Bytes> bytesOfKey = EncodedKey(key, mode);
+    std::optional<Bytes> bytesOfKey = EncodeText(key, mode);
     if (!bytesOfKey || bytesOfKey->size() < 2 * unit) continue;
     const Bytes& k = *bytesOfKey;
     const char last = k[k.size() - unit];
@@ -240,11 +241,10 @@ std::optional<Bytes> EncodeKeyLines(const ProjectText& text) {
   std::vector<Bytes> lines;
   std::size_t size = text.bytes.size() + 4;
   for (const std::u16string& line : text.lines) {
-    std::optional<Bytes> bytes = utf16 ? EncodeUtf16Le({line}) : EncodeEightBit({line});
+    std::optional<Bytes> bytes = EncodeText(line, text.mode);
     if (!bytes) return std::nullopt;
-    // Without the mark and the line end the encoders add.
-    lines.push_back(bytes->substr(utf16 ? 2 : 0, bytes->size() - (utf16 ? 6 : 2)));
-    size += lines.back().size();
+    size += bytes->size();
+    lines.push_back(std::move(*bytes));
   }
   const std::string_view all = text.bytes;
   const std::string_view lineEnd = utf16 ? kUtf16LineEnd : std::string_view("\r\n");

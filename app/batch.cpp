@@ -46,7 +46,11 @@ int RunBatch(Platform& platform) {
     platform.WriteConsoleText(std::u16string(kStartupFailureMessage));
     return 1;
   }
+  // Another run's temporary files are its own while it lives; a killed
+  // run's are spare names and incomplete copies, never a project's only copy.
+  if (platform.LockCurrentDirectory()) platform.RemoveLeftoverFiles();
   for (const DirectoryEntry& entry : ProjectFiles(platform.ListCurrentDirectory())) {
+    if (platform.Interrupted()) break;
     ConvertProjectFile(platform, entry.fullPath);
   }
   platform.Finish();

@@ -17,9 +17,10 @@ bool IsProjectFileName(std::u16string_view name);
 // A-Z folded to a-z, a prefix first, ties broken by the exact units.
 bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b);
 
-// Starts the program, then backs up and converts every project file of the
-// current directory. Returns the exit status: 0 after a completed run, 1
-// after a failed start-up.
+// Starts the program, waits for any other run in the current directory to
+// end, then backs up and converts every project file of the directory, in
+// name order, until the user interrupts the run. Returns the exit status: 0
+// after a completed run, 1 after a failed start-up.
 int RunBatch(Platform& platform);
 
 }  // namespace lstconvert

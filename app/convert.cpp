@@ -43,7 +43,7 @@ void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
   const bool unsaved = !LinesContainKey(project.lines, u"TableID=");
   const bool bound = LinesContainKey(project.lines, u"TableID=Partlist");
   if (unsaved || bound) {
-    platform.CopyWholeFile(fullPath, backupPath);
+    platform.CopyToNewFile(fullPath, backupPath);
     if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
     if (bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
     return;

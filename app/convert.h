@@ -40,9 +40,10 @@ void ApplyConversionEdits(Lines& lines);
 
 // Loads the project file at `fullPath`, refuses it with a message when it is
 // not an unbound project saved by the designer, and otherwise replaces it by
-// its converted text in its own encoding. Either way the file as it was
+// its converted text in its own encoding. A converted project's original
 // becomes "<fullPath>.bak" first: a project that cannot be backed up is not
-// converted.
+// converted. A project left as it is gets a copy of itself as its backup
+// only where it has none, so a backup made by an earlier run stays.
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath);
 
 // `message` with its "%s" replaced by `fullPath`, taken literally.

@@ -53,31 +53,51 @@ class Platform {
   virtual std::optional<FileContent> ReadWholeFile(const std::u16string& path) = 0;
 
   // Makes `target` a complete copy of the regular file `source`, with its
-  // metadata as far as the file system keeps it, and returns the version of
-  // `source` that was copied. The copy is written elsewhere, flushed and then
-  // put in place in one durable step, replacing whatever entry `target`
-  // names (a link there is replaced, not followed). On failure `target` is
-  // as it was and no other file is left behind.
-  virtual std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+  // metadata as far as the file system keeps it, where no entry has the name
+  // `target`, and returns the version of `source` that was copied. The copy
+  // is written elsewhere, flushed and then put in place in one durable step.
+  // An entry at `target` (a file, a directory, a link) is left as it is and
+  // nothing is copied. On failure no other file is left behind.
+  virtual std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                                    const std::u16string& target) = 0;
 
   // Replaces the regular file at `path`, which must still be the version
   // `read`, by `content` in one durable step, and keeps the file it replaces
-  // as `backup` (replacing whatever entry `backup` names): the backup is in
-  // place before the project is replaced, and when it cannot be made nothing
-  // is replaced. When `path` is not replaced, `backup` becomes a copy of it
-  // where one can be made. The new file gets the metadata of the old one as
-  // far as the file system allows; copying it never decides the outcome. A
-  // link at `path` becomes a regular file and its target is left alone. A
-  // read-only file is not replaced. On failure `path` keeps its bytes and no
-  // other file is left behind. The work may go on after the call returns,
-  // while later files are worked on, and has ended when Finish returns;
-  // false means `path` is known to stay as it is.
+  // as `backup` (replacing whatever entry `backup` names): the backup is
+  // durably in place before the project is replaced, and when it cannot be
+  // made nothing is replaced. When `path` is not replaced, an entry at
+  // `backup` stays as it is; where there is none, `backup` becomes a copy of
+  // `path`. The new file gets the metadata of the old one as far as the file
+  // system allows; copying it never decides the outcome. A link at `path`
+  // becomes a regular file and its target is left alone. A read-only file is
+  // not replaced. No handle of `path` is open while it is replaced, since
+  // file servers refuse to replace an open file. On failure `path` keeps its
+  // bytes and no other file is left behind. The work may go on after the
+  // call returns, while later files are worked on, and has ended when Finish
+  // returns; false means `path` is known to stay as it is.
   virtual bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
                                 const FileVersion& read, const std::u16string& backup) = 0;
 
-  // Returns once every replacement begun has ended, durably.
+  // Returns once every replacement begun has ended, durably, with no
+  // temporary file left. After an interrupt it does not return: the process
+  // ends as the interrupt ends it.
   virtual void Finish() = 0;
+
+  // Waits until no other run of the program works in the current directory,
+  // then keeps other runs out until this process ends, however it ends.
+  // While it waits, one line on standard error says so. False where the
+  // file system cannot lock, or when the run is interrupted while it waits:
+  // the run goes on unlocked then.
+  virtual bool LockCurrentDirectory() = 0;
+
+  // Removes the temporary files that a run which could not clean up (killed,
+  // or cut off by a power failure) left in the current directory. Only for a
+  // run that holds the lock: no other run can own them then.
+  virtual void RemoveLeftoverFiles() = 0;
+
+  // True once the user has asked the run to stop (Ctrl+C, SIGTERM, a closed
+  // console window): no further project is to be begun.
+  virtual bool Interrupted() = 0;
 
   // Shows `text` to the user, captioned with the program's name, and returns
   // once the user has dismissed it.
@@ -85,6 +105,14 @@ class Platform {
 
   // Writes `text` to standard output.
   virtual void WriteConsoleText(const std::u16string& text) = 0;
+
+  // Writes `text` to standard error.
+  virtual void WriteErrorText(const std::u16string& text) = 0;
+
+  // Where the program's console window is its own and closes when it ends
+  // (started from Explorer), waits for Enter so that what it wrote can be
+  // read; returns at once elsewhere.
+  virtual void HoldOwnConsole() = 0;
 };
 
 // The platform of the running process, from the arguments of main.

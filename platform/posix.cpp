@@ -2,10 +2,16 @@
 // byte is carried as one code unit of the same value, so every name survives
 // the round trip unchanged and is never reinterpreted by a locale.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 
 #include "platform/platform.h"
 #include "platform/posix_files.h"
@@ -49,6 +55,52 @@ std::string CaptionOf(std::string_view startedBy) {
   return std::string(name);
 }
 
+// The signal by which the user asked the run to stop, or 0.
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void OnStopSignal(int signal) { stopSignal = signal; }
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Notes the signals that end a run instead of dying of them, so that the
+// replacements in flight can end and their temporary files go. Signals the
+// caller ignores (nohup) stay ignored. Without SA_RESTART, a wait for Enter
+// or for the directory lock ends on them.
+void CatchStopSignals() {
+  for (const int signal : kStopSignals) {
+    struct sigaction action {};
+    sigaction(signal, nullptr, &action);
+    if (action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+// Reads standard input up to the end of a line or of the input, or until a
+// stop signal comes; one that comes before the wait begins ends it too.
+void WaitForEnter() {
+  sigset_t stop, previous;
+  sigemptyset(&stop);
+  for (const int signal : kStopSignals) sigaddset(&stop, signal);
+  pthread_sigmask(SIG_BLOCK, &stop, &previous);
+  while (stopSignal == 0) {
+    fd_set input;
+    FD_ZERO(&input);
+    FD_SET(STDIN_FILENO, &input);
+    if (pselect(STDIN_FILENO + 1, &input, nullptr, nullptr, nullptr, &previous) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    char unit = 0;
+    const ssize_t got = read(STDIN_FILENO, &unit, 1);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0 || unit == '\n') break;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform(int argc, char** argv)
@@ -56,7 +108,9 @@ class PosixPlatform final : public Platform {
 
   bool Startup() override {
     caption_ = CaptionOf(startedBy_);
-    return !caption_.empty();
+    if (caption_.empty()) return false;
+    CatchStopSignals();
+    return true;
   }
 
   std::vector<DirectoryEntry> ListCurrentDirectory() override {
@@ -79,7 +133,7 @@ class PosixPlatform final : public Platform {
     return ReadRegularFile(ToNative(path));
   }
 
-  std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+  std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                            const std::u16string& target) override {
     return CopyRegularFile(ToNative(source), ToNative(target));
   }
@@ -89,31 +143,72 @@ class PosixPlatform final : public Platform {
     return ReplaceRegularFile(ToNative(path), content, read, ToNative(backup), completions_);
   }
 
-  void Finish() override { completions_.Finish(); }
+  void Finish() override {
+    completions_.Finish();
+    if (stopSignal != 0) {
+      const int signal = stopSignal;
+      std::signal(signal, SIG_DFL);
+      raise(signal);
+    }
+  }
 
+  // A lock on the directory itself (flock), which the system releases when
+  // the process ends, whatever ends it: no lock file can outlive a run.
+  bool LockCurrentDirectory() override {
+    lock_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock_ < 0) return false;
+    if (flock(lock_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) return false;
+    WriteAll(STDERR_FILENO, caption_ + ": waiting for another run in this directory to end\n");
+    while (flock(lock_, LOCK_EX) != 0) {
+      if (errno != EINTR || stopSignal != 0) return false;
+    }
+    return true;
+  }
+
+  void RemoveLeftoverFiles() override {
+    std::vector<std::string> leftovers;
+    if (DIR* stream = opendir(".")) {
+      while (const dirent* entry = readdir(stream)) {
+        const std::string_view name = entry->d_name;
+        if (name.starts_with(kTemporaryPrefix)) leftovers.emplace_back(name);
+      }
+      closedir(stream);
+    }
+    for (const std::string& name : leftovers) {
+      struct stat status {};
+      if (lstat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode)) unlink(name.c_str());
+    }
+  }
+
+  bool Interrupted() override { return stopSignal != 0; }
+
+  // At a terminal a message waits for Enter, as a box waits for its OK
+  // button, and says so: a silent wait looks like a hang.
   void ShowMessage(const std::u16string& text) override {
     WriteAll(STDERR_FILENO, caption_ + ": " + ToNative(text) + "\n");
-    if (isatty(STDIN_FILENO)) WaitForEnter();
+    if (!isatty(STDIN_FILENO)) return;
+    WriteAll(STDERR_FILENO,
+             isatty(STDERR_FILENO) ? "Press Enter to go on." : "Press Enter to go on.\n");
+    WaitForEnter();
   }
 
   void WriteConsoleText(const std::u16string& text) override {
     WriteAll(STDOUT_FILENO, ToNative(text));
   }
 
- private:
-  // Reads standard input up to the end of a line or of the input.
-  static void WaitForEnter() {
-    char unit = 0;
-    for (;;) {
-      const ssize_t got = read(STDIN_FILENO, &unit, 1);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0 || unit == '\n') return;
-    }
+  void WriteErrorText(const std::u16string& text) override {
+    WriteAll(STDERR_FILENO, ToNative(text));
   }
 
+  // A terminal window outlives the program.
+  void HoldOwnConsole() override {}
+
+ private:
   std::string startedBy_;
   std::string caption_;
   Completions completions_;
+  int lock_ = -1;  // held until the process ends
 };
 
 }  // namespace

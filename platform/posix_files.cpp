@@ -6,6 +6,7 @@
 #include "platform/posix_files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,11 +30,12 @@ class FileDescriptor {
     if (fd_ >= 0) close(fd_);
   }
   int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded.
+  // Closes now and reports whether the close succeeded; closing again does
+  // nothing.
   bool Close() {
     const int fd = fd_;
     fd_ = -1;
-    return close(fd) == 0;
+    return fd < 0 || close(fd) == 0;
   }
 
  private:
@@ -101,12 +103,33 @@ void FlushDirectory(const std::string& directory) {
   if (fd.get() >= 0) Flush(fd.get());
 }
 
+// Renames `from` to `to` where no entry has the name `to`, in one step where
+// the file system can: a rename that refuses to replace, or a second link
+// that is then cut from `from`. File systems without either (FAT, exFAT)
+// get a look before the rename; other runs are kept out by the directory
+// lock.
+bool RenameToNewName(const std::string& from, const std::string& to) {
+#if defined(__linux__)
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+#endif
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  struct stat status {};
+  return lstat(to.c_str(), &status) != 0 && errno == ENOENT &&
+         rename(from.c_str(), to.c_str()) == 0;
+}
+
 // A new file beside a target, under a unique name, readable by its owner
 // only; removed again unless it was renamed into place.
 class TemporaryFile {
  public:
   explicit TemporaryFile(const std::string& directory)
-      : path_(directory + "/.lstconvert-XXXXXX"), file_(mkostemp(path_.data(), O_CLOEXEC)) {}
+      : path_(directory + "/" + std::string(kTemporaryPrefix) + "XXXXXX"),
+        file_(mkostemp(path_.data(), O_CLOEXEC)) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
@@ -118,6 +141,11 @@ class TemporaryFile {
   bool FlushAndClose() { return Flush(file_.get()) && file_.Close(); }
   bool RenameOnto(const std::string& target) {
     renamed_ = rename(path_.c_str(), target.c_str()) == 0;
+    return renamed_;
+  }
+  // Renames the file to `target` where no entry has that name.
+  bool RenameToNew(const std::string& target) {
+    renamed_ = RenameToNewName(path_, target);
     return renamed_;
   }
 
@@ -157,15 +185,17 @@ bool CopyContent(int from, int to) {
   }
 }
 
-// Puts a copy of the open file `from` (with status `status`) at `target`:
-// content and metadata, flushed, renamed into place.
-bool CopyOnto(int from, const struct stat& status, const std::string& target) {
-  TemporaryFile copy(DirectoryOf(target));
-  if (!copy.created() || lseek(from, 0, SEEK_SET) != 0 || !CopyContent(from, copy.get())) {
-    return false;
+// A copy of the open file `from` (with status `status`) beside `target`:
+// content and metadata, flushed and closed; nothing on failure.
+std::unique_ptr<TemporaryFile> CopyBeside(int from, const struct stat& status,
+                                          const std::string& target) {
+  auto copy = std::make_unique<TemporaryFile>(DirectoryOf(target));
+  if (!copy->created() || lseek(from, 0, SEEK_SET) != 0 || !CopyContent(from, copy->get())) {
+    return nullptr;
   }
-  CopyMetadata(from, status, copy.get());
-  return copy.FlushAndClose() && copy.RenameOnto(target);
+  CopyMetadata(from, status, copy->get());
+  if (!copy->FlushAndClose()) return nullptr;
+  return copy;
 }
 
 // A name beside `path` that no entry has: the prefix of the temporary files
@@ -177,7 +207,7 @@ std::string UnusedNameBeside(const std::string& path) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%012llx",
                   static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-    const std::string name = directory + "/.lstconvert-" + digits;
+    const std::string name = directory + "/" + std::string(kTemporaryPrefix) + digits;
     struct stat status {};
     if (lstat(name.c_str(), &status) != 0 && errno == ENOENT) return name;
   }
@@ -207,7 +237,8 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
       return made;
     }
   }
-  return CopyOnto(original, status, backup);
+  const std::unique_ptr<TemporaryFile> copy = CopyBeside(original, status, backup);
+  return copy && copy->RenameOnto(backup);
 }
 
 }  // namespace
@@ -247,8 +278,11 @@ std::optional<FileContent> ReadRegularFile(const std::string& path) {
 
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target) {
   struct stat status {};
+  if (lstat(target.c_str(), &status) == 0 || errno != ENOENT) return std::nullopt;
   FileDescriptor from(OpenRegularFile(source, status));
-  if (from.get() < 0 || !CopyOnto(from.get(), status, target)) return std::nullopt;
+  if (from.get() < 0) return std::nullopt;
+  const std::unique_ptr<TemporaryFile> copy = CopyBeside(from.get(), status, target);
+  if (!copy || !copy->RenameToNew(target)) return std::nullopt;
   FlushDirectory(DirectoryOf(target));
   return VersionOf(status);
 }
@@ -264,7 +298,14 @@ Completions::~Completions() {
 
 void Completions::Add(std::function<void()> work) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!thread_.joinable()) thread_ = std::thread([this] { Work(); });
+  if (!thread_.joinable()) {
+    // Signals are left to the main thread, which ends the run on them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    thread_ = std::thread([this] { Work(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
   changed_.wait(lock, [this] { return waiting_.size() < 2; });
   waiting_.push_back(std::move(work));
   changed_.notify_all();
@@ -297,27 +338,33 @@ bool ReplaceRegularFile(const std::string& path, std::string_view content, const
   auto original = std::make_shared<FileDescriptor>(OpenRegularFile(path, status));
   if (original->get() < 0) return false;
   const std::string directory = DirectoryOf(path);
-  const auto copyAsBackup = [=] {
-    if (CopyOnto(original->get(), status, backup)) FlushDirectory(directory);
-  };
   auto converted = std::make_shared<TemporaryFile>(directory);
   const bool writable = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
   if (VersionOf(status) != read || !writable || !converted->created() ||
       !WriteAll(converted->get(), content)) {
-    copyAsBackup();
+    original->Close();
+    CopyRegularFile(path, backup);
     return false;
   }
   CopyMetadata(original->get(), status, converted->get());
   completions.Add([=] {
     // Another program may have saved the project since it was read: that
-    // save stays.
-    const bool replaced = converted->FlushAndClose() &&
-                          MakeBackup(path, original->get(), status, backup) &&
-                          IsVersion(path, read) && converted->RenameOnto(path);
+    // save stays, and so does the backup an earlier run made.
+    bool replaced = false;
+    if (converted->FlushAndClose() && IsVersion(path, read) &&
+        MakeBackup(path, original->get(), status, backup)) {
+      // The backup must last before the project is replaced: a file system
+      // may write the two renames out in either order. File servers refuse
+      // to replace a file that is open.
+      FlushDirectory(directory);
+      original->Close();
+      replaced = IsVersion(path, read) && converted->RenameOnto(path);
+    }
+    original->Close();
     if (replaced) {
       FlushDirectory(directory);
     } else {
-      copyAsBackup();
+      CopyRegularFile(path, backup);
     }
   });
   return true;

@@ -16,6 +16,10 @@
 
 namespace lstconvert {
 
+// The start of the names of the program's temporary files: hidden, and never
+// a project's name.
+inline constexpr std::string_view kTemporaryPrefix = ".lstconvert-";
+
 // Gives the new file `to` the owner, group, permission bits and extended
 // attributes of `from`, as far as the file system and the process allow;
 // none of it decides whether the file is written. The owner is given where
@@ -32,7 +36,8 @@ bool WriteAll(int fd, std::string_view bytes);
 std::optional<FileContent> ReadRegularFile(const std::string& path);
 
 // Puts a copy of the regular file `source`, with its metadata, at `target`
-// in one durable step; the version of `source` that was copied.
+// in one durable step where no entry has the name `target`; the version of
+// `source` that was copied.
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target);
 
 // Work that waits for the disk, done on a thread of its own in the order it
@@ -62,10 +67,11 @@ class Completions {
 
 // Writes `content` beside `path`, provided the file there is writable and
 // still the version `read`, and leaves the rest to `completions`: flushing
-// it, making the file at `path` its backup `backup`, and, if `path` is then
-// still that version, renaming it into place and flushing the directory.
-// Where `path` is not replaced, `backup` becomes a copy of it. False if that
-// is known at once.
+// it, making the file at `path` its backup `backup` and flushing the
+// directory, then, with `path` closed and still that version, renaming it
+// into place and flushing the directory again. Where `path` is not
+// replaced, `backup` becomes a copy of it where it names nothing. False if
+// that is known at once.
 bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
                         const std::string& backup, Completions& completions);
 

@@ -290,7 +290,7 @@ bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const P
                      const std::u16string& backupPath) {
   const std::optional<Bytes> bytes = EncodeKeyLines(text);
   if (!bytes) {
-    platform.CopyWholeFile(fullPath, backupPath);
+    platform.CopyToNewFile(fullPath, backupPath);
     return false;
   }
   return platform.ReplaceWholeFile(fullPath, *bytes, text.version, backupPath);

@@ -64,7 +64,7 @@ ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
 // Replaces the project file at `fullPath`, still the version it was loaded
 // from, by its text with the key lines as they are now, keeping the replaced
 // file as `backupPath`. A file left as it was gets a copy of itself as its
-// backup instead; false then, where that is known at once.
+// backup instead where it has none; false then, where that is known at once.
 bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
                      const std::u16string& backupPath);
 

@@ -64,7 +64,7 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   EXPECT_EQ(platform.Content(u"A.LST.bak"), " TableID=\r\n");
   EXPECT_EQ(platform.Content(u"b.lst"), "never saved\r\n");
   EXPECT_EQ(platform.Content(u"b.lst.bak"), "never saved\r\n");
-  EXPECT_EQ(platform.Content(u"c.lst.bak"), " TableID=Partlist\r\n");
+  EXPECT_EQ(platform.Content(u"c.lst.bak"), " TableID=\r\n");  // refused: its backup stays
   EXPECT_EQ(platform.Content(u"a.lstx"), " TableID=\r\n");
   EXPECT_EQ(platform.Content(u"e.lst.bak"), "old backup gets replaced\r\n TableID=\r\n");
   EXPECT_EQ(platform.Content(u"e.lst"), "old backup gets replaced\r\n TableID=Partlist\r\n");
@@ -79,7 +79,7 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   EXPECT_TRUE(platform.console.empty());
 }
 
-TEST(RunBatch, ASecondRunChangesNoProjectAndRefreshesEachBackup) {
+TEST(RunBatch, ASecondRunChangesNoProjectAndKeepsEachOriginal) {
   FakePlatform platform;
   platform.AddFile(u"a.lst", " TableID=\r\n");
   RunBatch(platform);
@@ -87,8 +87,32 @@ TEST(RunBatch, ASecondRunChangesNoProjectAndRefreshesEachBackup) {
   platform.messages.clear();
   RunBatch(platform);
   EXPECT_EQ(platform.Content(u"a.lst"), entries.at(u"a.lst").content);
-  EXPECT_EQ(platform.Content(u"a.lst.bak"), " TableID=Partlist\r\n");
+  EXPECT_EQ(platform.Content(u"a.lst.bak"), " TableID=\r\n");
   EXPECT_EQ(platform.messages.size(), 1u);
+}
+
+// Ctrl+C while the first message is shown: the next project is not begun,
+// and what was begun is finished.
+TEST(RunBatch, AnInterruptedRunBeginsNoFurtherProject) {
+  FakePlatform platform;
+  platform.AddFile(u"a.lst", "unsaved\r\n");
+  platform.AddFile(u"b.lst", " TableID=\r\n");
+  platform.interruptAtMessage = true;
+  RunBatch(platform);
+  EXPECT_EQ(platform.Content(u"b.lst"), " TableID=\r\n");
+  EXPECT_EQ(platform.entries.count(u"b.lst.bak"), 0u);
+  EXPECT_TRUE(platform.finished);
+}
+
+// Temporary files of another run are removed only while no other run can
+// be working: under the lock.
+TEST(RunBatch, RemovesLeftoverFilesOnlyUnderTheLock) {
+  for (const bool lockable : {true, false}) {
+    FakePlatform platform;
+    platform.lockable = lockable;
+    RunBatch(platform);
+    EXPECT_EQ(platform.leftoversRemoved, lockable);
+  }
 }
 
 // A batch with a fault injected at each file operation in turn, either a
@@ -148,6 +172,11 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
       const auto backup = platform.Content(name + u".bak");
       EXPECT_TRUE(backup == project.earlierBackup || backup == project.before)
           << "fault at operation " << k;
+      // A project that is refused is never replaced, so its backup never is.
+      if (project.after.empty() || project.after == project.before) {
+        EXPECT_TRUE(backup == project.earlierBackup || !project.earlierBackup)
+            << "backup of a refused project replaced; fault at " << k;
+      }
       if (now != project.before) {
         EXPECT_EQ(backup, project.before) << "converted without a backup; fault at " << k;
       }

@@ -31,7 +31,14 @@ class FakePlatform final : public Platform {
   // Entries of the current directory by name.
   std::map<std::u16string, FakeEntry> entries;
   std::vector<std::u16string> messages;
-  std::u16string console;
+  std::u16string console, errors;
+  // Whether the directory can be locked, and what the batch did after it.
+  bool lockable = true;
+  bool leftoversRemoved = false;
+  bool finished = false;
+  // The user interrupts the run, or will while the first message is shown.
+  bool interrupted = false;
+  bool interruptAtMessage = false;
   // File operations so far (reads, copies, replaces), counted from 1.
   int fileOperations = 0;
   // The file operation with this number fails without any effect.
@@ -74,13 +81,14 @@ class FakePlatform final : public Platform {
     return FileContent{entry->content, Version(Name(path))};
   }
 
-  std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+  std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                            const std::u16string& target) override {
     if (Fails()) return std::nullopt;
     const FakeEntry* from = Find(source);
-    const FakeEntry* to = Find(target);
-    if (from == nullptr || from->kind != EntryKind::kRegularFile) return std::nullopt;
-    if (to != nullptr && to->kind == EntryKind::kDirectory) return std::nullopt;
+    if (from == nullptr || from->kind != EntryKind::kRegularFile || Find(target) != nullptr) {
+      DieIfDue();
+      return std::nullopt;
+    }
     const FileVersion copied = Version(Name(source));
     entries[Name(target)] = {EntryKind::kRegularFile, from->content, from->readOnly,
                              ++filesWritten_};
@@ -90,30 +98,42 @@ class FakePlatform final : public Platform {
 
   // The backup step and the replacement count as two file operations, as
   // the two renames they are on disk. A file not replaced gets a copy of
-  // itself as its backup.
+  // itself as its backup where it has none.
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         const std::u16string& backup) override {
     if (Fails()) return false;
     FakeEntry* entry = Find(path);
     const FakeEntry* old = Find(backup);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return false;
+    if (entry->readOnly || Version(Name(path)) != read) {
+      if (old == nullptr) {
+        entries[Name(backup)] = {EntryKind::kRegularFile, entry->content, entry->readOnly,
+                                 ++filesWritten_};
+      }
+      DieIfDue();
+      return false;
+    }
     if (old != nullptr && old->kind == EntryKind::kDirectory) return false;
     entries[Name(backup)] = *entry;
     DieIfDue();
-    if (entry->readOnly || Version(Name(path)) != read) {
-      entries[Name(backup)].file = ++filesWritten_;
-      return false;
-    }
     if (Fails()) return false;
     *entry = {EntryKind::kRegularFile, content, false, ++filesWritten_};
     DieIfDue();
     return true;
   }
 
-  void Finish() override {}
+  void Finish() override { finished = true; }
+  bool LockCurrentDirectory() override { return lockable; }
+  void RemoveLeftoverFiles() override { leftoversRemoved = true; }
+  bool Interrupted() override { return interrupted; }
 
-  void ShowMessage(const std::u16string& text) override { messages.push_back(text); }
+  void ShowMessage(const std::u16string& text) override {
+    messages.push_back(text);
+    interrupted = interrupted || interruptAtMessage;
+  }
   void WriteConsoleText(const std::u16string& text) override { console += text; }
+  void WriteErrorText(const std::u16string& text) override { errors += text; }
+  void HoldOwnConsole() override {}
 
  private:
   std::uint64_t filesWritten_ = 0;

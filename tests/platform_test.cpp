@@ -33,19 +33,24 @@ TEST_F(PlatformFiles, ReplaceWritesTheContentAndLeavesNoOtherFile) {
   EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
 }
 
-TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasRead) {
-  WriteFile(directory_ / "p.lst", "old");
-  const FileVersion read = platform_->ReadWholeFile(Path("p.lst"))->version;
-  WriteFile(directory_ / "p.lst", "saved meanwhile");
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
-  WriteFile(directory_ / "q.lst", "saved as a new file");
-  fs::rename(directory_ / "q.lst", directory_ / "p.lst");
-  EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
-  platform_->Finish();
-  // The newer file stays, and its backup is a copy of it.
-  EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
-  EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), "saved as a new file");
-  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
+// A file saved by another program since it was read stays, and so does the
+// backup an earlier run made; a file without one gets a copy as its backup.
+TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasReadAndItsBackup) {
+  for (const bool earlierBackup : {false, true}) {
+    fs::remove(directory_ / "p.lst.bak");
+    if (earlierBackup) WriteFile(directory_ / "p.lst.bak", "original");
+    WriteFile(directory_ / "p.lst", "old");
+    const FileVersion read = platform_->ReadWholeFile(Path("p.lst"))->version;
+    WriteFile(directory_ / "p.lst", "saved meanwhile");
+    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
+    WriteFile(directory_ / "q.lst", "saved as a new file");
+    fs::rename(directory_ / "q.lst", directory_ / "p.lst");
+    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
+    platform_->Finish();
+    EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
+    EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), earlierBackup ? "original" : "saved meanwhile");
+    EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
+  }
 }
 
 TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
@@ -63,22 +68,25 @@ TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
   fs::permissions(directory_ / "r.lst", fs::perms::owner_write, fs::perm_options::add);
 }
 
-TEST_F(PlatformFiles, CopyReplacesAnEarlierBackup) {
+TEST_F(PlatformFiles, CopyMakesABackupOnlyWhereThereIsNone) {
   WriteFile(directory_ / "a.lst", "project");
-  WriteFile(directory_ / "a.lst.bak", "an older and longer backup");
-  EXPECT_TRUE(platform_->CopyWholeFile(Path("a.lst"), Path("a.lst.bak")));
-  EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "project");
-  EXPECT_EQ(ReadFile(directory_ / "a.lst"), "project");
-  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"a.lst", "a.lst.bak"}));
+  WriteFile(directory_ / "a.lst.bak", "an earlier backup");
+  WriteFile(directory_ / "b.lst", "project b");
+  EXPECT_FALSE(platform_->CopyToNewFile(Path("a.lst"), Path("a.lst.bak")));
+  EXPECT_TRUE(platform_->CopyToNewFile(Path("b.lst"), Path("b.lst.bak")));
+  EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "an earlier backup");
+  EXPECT_EQ(ReadFile(directory_ / "b.lst.bak"), "project b");
+  EXPECT_EQ(Names(directory_.path()),
+            (std::set<std::string>{"a.lst", "a.lst.bak", "b.lst", "b.lst.bak"}));
 }
 
 TEST_F(PlatformFiles, CopyFailsOntoADirectoryAndFromWhatIsNotAFile) {
   WriteFile(directory_ / "a.lst", "project");
   fs::create_directory(directory_ / "a.lst.bak");
   fs::create_directory(directory_ / "d.lst");
-  EXPECT_FALSE(platform_->CopyWholeFile(Path("a.lst"), Path("a.lst.bak")));
-  EXPECT_FALSE(platform_->CopyWholeFile(Path("d.lst"), Path("d.lst.bak")));
-  EXPECT_FALSE(platform_->CopyWholeFile(Path("missing.lst"), Path("missing.lst.bak")));
+  EXPECT_FALSE(platform_->CopyToNewFile(Path("a.lst"), Path("a.lst.bak")));
+  EXPECT_FALSE(platform_->CopyToNewFile(Path("d.lst"), Path("d.lst.bak")));
+  EXPECT_FALSE(platform_->CopyToNewFile(Path("missing.lst"), Path("missing.lst.bak")));
   EXPECT_EQ(platform_->ReadWholeFile(Path("d.lst")), std::nullopt);
   EXPECT_EQ(platform_->ReadWholeFile(Path("missing.lst")), std::nullopt);
   EXPECT_TRUE(fs::is_directory(directory_ / "a.lst.bak"));

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -17,7 +18,8 @@
 
 // The fsync, fdatasync and rename calls of this process, each with the inode it
 // concerns, while `recordingFileEvents` is set: the platform's calls reach
-// these definitions before the C library's.
+// these definitions before the C library's. A rename onto a file that this
+// process holds open is recorded as such: file servers refuse it.
 namespace {
 std::atomic<bool> recordingFileEvents = false;
 std::vector<std::string> fileEvents;
@@ -47,11 +49,27 @@ extern "C" int fdatasync(int fd) {
   return next(fd);
 }
 
+bool IsOpenHere(const struct stat& file) {
+  bool open = false;
+  DIR* descriptors = opendir("/proc/self/fd");
+  while (const dirent* entry = descriptors ? readdir(descriptors) : nullptr) {
+    struct stat status {};
+    if (fstat(atoi(entry->d_name), &status) == 0 && status.st_ino == file.st_ino &&
+        status.st_dev == file.st_dev) {
+      open = true;
+    }
+  }
+  if (descriptors != nullptr) closedir(descriptors);
+  return open;
+}
+
 extern "C" int rename(const char* from, const char* to) noexcept {
   static const auto next = Next<int(const char*, const char*)>("rename");
-  struct stat status {};
+  struct stat status {
+  }, target{};
   if (recordingFileEvents && lstat(from, &status) == 0) {
     fileEvents.push_back("rename " + std::to_string(status.st_ino));
+    if (stat(to, &target) == 0 && IsOpenHere(target)) fileEvents.push_back("rename onto open file");
   }
   return next(from, to);
 }
@@ -135,23 +153,22 @@ TEST_F(PosixPlatformTest, TheReplacedFileBecomesTheBackupUnlessItHasOtherLinks) 
   }
 }
 
-TEST_F(PosixPlatformTest, CopyReplacesABackupAndALinkInItsPlace) {
+TEST_F(PosixPlatformTest, CopyKeepsMetadataAndLeavesALinkInItsPlace) {
   TemporaryDirectory elsewhere;
   WriteFile(directory_ / "a.lst", "project");
   chmod((directory_ / "a.lst").c_str(), 0600);
-  WriteFile(directory_ / "a.lst.bak", "old backup");
   WriteFile(elsewhere / "outside", "outside");
   WriteFile(directory_ / "b.lst", "b");
-  fs::create_symlink(elsewhere / "outside", directory_ / "b.lst.bak");
+  fs::create_symlink(elsewhere / "nowhere", directory_ / "b.lst.bak");
 
-  EXPECT_TRUE(platform_->CopyWholeFile(Wide(directory_ / "a.lst"), Wide(directory_ / "a.lst.bak")));
-  EXPECT_TRUE(platform_->CopyWholeFile(Wide(directory_ / "b.lst"), Wide(directory_ / "b.lst.bak")));
+  EXPECT_TRUE(platform_->CopyToNewFile(Wide(directory_ / "a.lst"), Wide(directory_ / "a.lst.bak")));
+  EXPECT_FALSE(
+      platform_->CopyToNewFile(Wide(directory_ / "b.lst"), Wide(directory_ / "b.lst.bak")));
 
   EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "project");
   EXPECT_EQ(PermissionBits(directory_ / "a.lst.bak"), 0600u);
-  EXPECT_FALSE(fs::is_symlink(directory_ / "b.lst.bak"));
-  EXPECT_EQ(ReadFile(directory_ / "b.lst.bak"), "b");
-  EXPECT_EQ(ReadFile(elsewhere / "outside"), "outside");
+  EXPECT_TRUE(fs::is_symlink(directory_ / "b.lst.bak"));
+  EXPECT_FALSE(fs::exists(elsewhere / "nowhere"));
   EXPECT_EQ(Names(directory_.path()),
             (std::set<std::string>{"a.lst", "a.lst.bak", "b.lst", "b.lst.bak"}));
 }
@@ -160,7 +177,7 @@ TEST_F(PosixPlatformTest, NeverOpensAFifoOrADanglingLink) {
   ASSERT_EQ(mkfifo((directory_ / "f.lst").c_str(), 0600), 0);
   fs::create_symlink(directory_ / "nowhere", directory_ / "dangling.lst");
   for (const char* name : {"f.lst", "dangling.lst"}) {
-    EXPECT_FALSE(platform_->CopyWholeFile(Wide(directory_ / name), Wide(directory_ / "x.bak")));
+    EXPECT_FALSE(platform_->CopyToNewFile(Wide(directory_ / name), Wide(directory_ / "x.bak")));
     EXPECT_EQ(platform_->ReadWholeFile(Wide(directory_ / name)), std::nullopt) << name;
   }
   EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"dangling.lst", "f.lst"}));
@@ -178,7 +195,7 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
   struct stat before {};
   ASSERT_EQ(stat(project.c_str(), &before), 0);
 
-  EXPECT_TRUE(platform_->CopyWholeFile(Wide(project), Wide(directory_ / "p.lst.bak")));
+  EXPECT_TRUE(platform_->CopyToNewFile(Wide(project), Wide(directory_ / "p.lst.bak")));
   EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new"));
 
   for (const fs::path& path : {project, directory_ / "p.lst.bak"}) {
@@ -191,14 +208,17 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
 }
 
 // Every file is on the disk before it is renamed into place, and each
-// operation ends by flushing the directory, so that its renames last.
+// operation ends by flushing the directory, so that its renames last. The
+// backup's rename is on the disk before the project's, which may otherwise
+// reach it first, and the project is closed when it is replaced.
 TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
   WriteFile(directory_ / "p.lst", "old");
   struct stat status {};
   ASSERT_EQ(stat(directory_.path().c_str(), &status), 0);
   const std::string directoryFlushed = "fsync " + std::to_string(status.st_ino);
+  const std::string backupRenamed = "rename " + std::to_string(Inode(directory_ / "p.lst"));
   const std::function<void()> operations[] = {
-      [&] { platform_->CopyWholeFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak")); },
+      [&] { platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak")); },
       [&] { EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new")); },
   };
   for (const auto& operation : operations) {
@@ -207,13 +227,20 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
     operation();
     recordingFileEvents = false;
     for (auto event = fileEvents.begin(); event != fileEvents.end(); ++event) {
-      if (event->starts_with("rename ")) {
+      if (event->starts_with("rename ") && *event != "rename onto open file") {
         EXPECT_NE(std::find(fileEvents.begin(), event, "fsync " + event->substr(7)), event);
       }
     }
     ASSERT_FALSE(fileEvents.empty());
     EXPECT_EQ(fileEvents.back(), directoryFlushed);
+    EXPECT_EQ(std::count(fileEvents.begin(), fileEvents.end(), "rename onto open file"), 0);
   }
+  const auto backup = std::find(fileEvents.begin(), fileEvents.end(), backupRenamed);
+  const auto project = std::find_if(backup, fileEvents.end(), [&](const std::string& event) {
+    return event.starts_with("rename ") && event != backupRenamed;
+  });
+  ASSERT_NE(project, fileEvents.end());
+  EXPECT_NE(std::find(backup, project, directoryFlushed), project);
 }
 
 TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {
@@ -227,7 +254,7 @@ TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer waits in open
   EXPECT_EQ(platform_->ReadWholeFile(Wide(fifo)), std::nullopt);
-  EXPECT_FALSE(platform_->CopyWholeFile(Wide(fifo), Wide(directory_ / "f.lst.bak")));
+  EXPECT_FALSE(platform_->CopyToNewFile(Wide(fifo), Wide(directory_ / "f.lst.bak")));
   EXPECT_FALSE(ReadAndReplace(*platform_, Wide(fifo), "new"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(writerOpened);
@@ -275,7 +302,7 @@ TEST_F(PosixPlatformTest, KeepsAclsAndExtendedAttributesAndAddsNone) {
     GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
   }
 
-  EXPECT_TRUE(platform_->CopyWholeFile(Wide(project), Wide(directory_ / "p.lst.bak")));
+  EXPECT_TRUE(platform_->CopyToNewFile(Wide(project), Wide(directory_ / "p.lst.bak")));
   EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new"));
   EXPECT_TRUE(ReadAndReplace(*platform_, Wide(plain), "new"));
 

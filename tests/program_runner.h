@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "file_helpers.h"
 
@@ -22,6 +23,7 @@ namespace fs = std::filesystem;
 
 struct Outcome {
   int status = -1;  // exit status, or -1 if the program did not exit by itself
+  int signal = 0;   // the signal that ended it, if one did
   std::string out, err;
 };
 
@@ -35,6 +37,7 @@ class StartedProgram {
     std::string program = LSTCONVERT_PROGRAM;
     // Run as this user and group instead (when started as root).
     std::optional<std::pair<uid_t, gid_t>> user;
+    std::vector<std::string> arguments = {};
   };
 
   StartedProgram(const fs::path& directory, const Options& options) {
@@ -56,8 +59,12 @@ class StartedProgram {
     dup2(in, 0);
     dup2(o, 1);
     dup2(e, 2);
-    char* argv[] = {const_cast<char*>(options.argv0), nullptr};
-    execv(options.program.c_str(), argv);
+    std::vector<char*> argv = {const_cast<char*>(options.argv0)};
+    for (const std::string& argument : options.arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(options.program.c_str(), argv.data());
     _exit(127);
   }
 
@@ -79,6 +86,7 @@ class StartedProgram {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (exited_ && WIFEXITED(status_)) outcome.status = WEXITSTATUS(status_);
+    if (exited_ && WIFSIGNALED(status_)) outcome.signal = WTERMSIG(status_);
     outcome.out = ReadFile(out_);
     outcome.err = ReadFile(err_);
     return outcome;

@@ -65,11 +65,13 @@ void WriteCorpus(const Corpus& corpus, const fs::path& directory) {
   for (const auto& [name, bytes] : corpus) WriteFile(directory / name, bytes);
 }
 
-// The program killed with SIGKILL at random moments of its run: every
-// project is either as it was or completely converted, every backup absent
-// or a complete copy, and a later run converts the rest and never takes a
-// temporary file left by the killed run for a project.
-TEST(ProgramSafety, AKilledRunLosesNothing) {
+// The program killed with SIGKILL, or stopped with SIGINT, SIGTERM or
+// SIGHUP, at random moments of its run: every project is either as it was
+// or completely converted, every backup absent or a complete copy; a
+// stopped run ends as the signal ends it and leaves no temporary file. A
+// later run converts the rest, removes what a killed run left and keeps
+// every original as its backup.
+TEST(ProgramSafety, AKilledOrStoppedRunLosesNothing) {
   const Corpus corpus = MakeCorpus(200, 20261208);
   TemporaryDirectory reference;
   WriteCorpus(corpus, reference.path());
@@ -81,23 +83,26 @@ TEST(ProgramSafety, AKilledRunLosesNothing) {
   ASSERT_NE(converted, corpus) << "the uninterrupted run converted nothing";
 
   std::mt19937 random(7);
-  int trials = 0, leftovers = 0;
+  int leftovers = 0;
+  const int signals[] = {SIGKILL, SIGINT, SIGTERM, SIGHUP};
   for (int trial = 0; trial < 24; ++trial) {
+    const int signal = signals[trial % 4];
     TemporaryDirectory directory;
     WriteCorpus(corpus, directory.path());
     StartedProgram program(directory.path(), {});
     std::uniform_int_distribution<long long> moment(
         0, std::chrono::duration_cast<std::chrono::microseconds>(fullRun).count());
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
-    kill(program.pid(), SIGKILL);
-    program.Wait();
-    ++trials;
+    kill(program.pid(), signal);
+    const Outcome stopped = program.Wait();
+    EXPECT_TRUE(stopped.signal == signal || stopped.status == 0) << "trial " << trial;
 
-    std::set<std::string> temporaries;
+    int temporaries = 0;
     for (const std::string& name : Names(directory.path())) {
-      if (name.starts_with(".lstconvert-")) temporaries.insert(name);
+      temporaries += name.starts_with(".lstconvert-") ? 1 : 0;
     }
-    leftovers += static_cast<int>(temporaries.size());
+    EXPECT_TRUE(signal == SIGKILL || temporaries == 0) << "trial " << trial;
+    leftovers += temporaries;
     for (const auto& [name, bytes] : corpus) {
       const std::string now = ReadFile(directory / name);
       EXPECT_TRUE(now == bytes || now == converted[name]) << name << " in trial " << trial;
@@ -109,10 +114,34 @@ TEST(ProgramSafety, AKilledRunLosesNothing) {
     ASSERT_EQ(RunProgram(directory.path()).status, 0);
     for (const auto& [name, bytes] : corpus) {
       EXPECT_EQ(ReadFile(directory / name), converted[name]) << name << " in trial " << trial;
+      EXPECT_EQ(ReadFile(directory / (name + ".bak")), bytes) << name << " in trial " << trial;
     }
-    for (const std::string& name : temporaries) EXPECT_TRUE(fs::exists(directory / name));
+    for (const std::string& name : Names(directory.path())) {
+      EXPECT_FALSE(name.starts_with(".lstconvert-")) << name << " in trial " << trial;
+    }
   }
-  std::cout << trials << " kill trials, " << leftovers << " temporary files left by them\n";
+  std::cout << leftovers << " temporary files left by 6 killed runs\n";
+}
+
+// Two runs started together in one directory take turns: the second finds
+// every project converted, and every original stays in its backup.
+TEST(ProgramSafety, TwoRunsAtOnceLoseNothing) {
+  const Corpus corpus = MakeCorpus(300, 16);
+  TemporaryDirectory reference;
+  WriteCorpus(corpus, reference.path());
+  ASSERT_EQ(RunProgram(reference.path()).status, 0);
+  for (int trial = 0; trial < 3; ++trial) {
+    TemporaryDirectory directory;
+    WriteCorpus(corpus, directory.path());
+    StartedProgram first(directory.path(), {}), second(directory.path(), {});
+    EXPECT_EQ(first.Wait().status, 0);
+    EXPECT_EQ(second.Wait().status, 0);
+    for (const auto& [name, bytes] : corpus) {
+      EXPECT_EQ(ReadFile(directory / name), ReadFile(reference / name)) << name;
+      EXPECT_EQ(ReadFile(directory / (name + ".bak")), bytes) << name;
+    }
+    EXPECT_EQ(Names(directory.path()).size(), 2 * corpus.size());
+  }
 }
 
 TEST(ProgramSafety, StrangeEntriesAreRefusedWithoutHanging) {

@@ -103,14 +103,45 @@ TEST(Program, ConvertsAMixedDirectory) {
   EXPECT_EQ(Names(directory.path()), expected);
 }
 
-TEST(Program, ASecondRunChangesNothingButTheBackups) {
+TEST(Program, ASecondRunChangesNothingAndKeepsTheOriginals) {
   TemporaryDirectory directory;
   WriteFile(directory / "a.lst", "  TableID=\r\n");
   ASSERT_EQ(RunProgram(directory.path()).err, "");
   const Outcome second = RunProgram(directory.path());
   EXPECT_EQ(second.err, Bound(directory / "a.lst"));
   EXPECT_EQ(ReadFile(directory / "a.lst"), "  TableID=Partlist\r\n");
-  EXPECT_EQ(ReadFile(directory / "a.lst.bak"), "  TableID=Partlist\r\n");
+  EXPECT_EQ(ReadFile(directory / "a.lst.bak"), "  TableID=\r\n");
+}
+
+// Arguments only ever ask for help or the version; none converts anything.
+TEST(Program, ArgumentsAnswerAndTouchNothing) {
+  const std::string version = "lstconvert " LSTCONVERT_VERSION "\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    bool usageOnOutput, usageOnError;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, true, false}, {{"-h"}, 0, true, false},          {{"-?"}, 0, true, false},
+      {{"/?"}, 0, true, false},     {{"--version"}, 0, false, false},  {{"-x"}, 2, false, true},
+      {{"a.lst"}, 2, false, true},  {{"--help", "x"}, 2, false, true},
+  };
+  for (const Case& c : cases) {
+    TemporaryDirectory directory;
+    WriteFile(directory / "a.lst", "  TableID=\r\n");
+    WriteFile(directory / ".lstconvert-0123456789ab", "left by a killed run");
+    StartedProgram::Options options;
+    options.arguments = c.arguments;
+    const Outcome run = RunProgram(directory.path(), options);
+    const std::string& what = c.arguments[0];
+    EXPECT_EQ(run.status, c.status) << what;
+    EXPECT_EQ(run.out.starts_with("Usage: lstconvert\n"), c.usageOnOutput) << what;
+    EXPECT_EQ(run.err.starts_with("Usage: lstconvert\n"), c.usageOnError) << what;
+    EXPECT_TRUE((c.usageOnError ? run.err : run.out).ends_with(version)) << what;
+    EXPECT_EQ(Names(directory.path()),
+              (std::set<std::string>{".lstconvert-0123456789ab", "a.lst"}));
+    EXPECT_EQ(ReadFile(directory / "a.lst"), "  TableID=\r\n");
+  }
 }
 
 TEST(Program, TheCaptionIsTheNameItWasStartedBy) {
@@ -132,14 +163,14 @@ TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
   StartedProgram program(directory.path(),
                          {"lstconvert", ptsname(terminal), LSTCONVERT_PROGRAM, {}});
 
-  const std::string first = Unsaved(directory / "a.lst");
+  const std::string first = Unsaved(directory / "a.lst") + "Press Enter to go on.\n";
   ASSERT_TRUE(Eventually([&] { return program.Err() == first; })) << program.Err();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(program.Running());
   EXPECT_EQ(program.Err(), first);  // the second message waits for Enter
 
   ASSERT_EQ(write(terminal, "\n", 1), 1);
-  const std::string both = first + Bound(directory / "b.lst");
+  const std::string both = first + Bound(directory / "b.lst") + "Press Enter to go on.\n";
   ASSERT_TRUE(Eventually([&] { return program.Err() == both; })) << program.Err();
   ASSERT_EQ(write(terminal, "\n", 1), 1);
   const Outcome outcome = program.Wait();

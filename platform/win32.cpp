@@ -1,6 +1,8 @@
 // The platform on Windows, on the plain Win32 API with wide characters
 // throughout; the file operations are in win32_files.cpp.
+#include <atomic>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/win32_files.h"
@@ -42,13 +44,66 @@ std::u16string CurrentDirectory() {
   return FromWide(buffer.data(), size);
 }
 
+// How long the lock may deny access before the directory counts as one the
+// user may not write to: a lock file that its run is deleting denies access
+// for a moment.
+constexpr ULONGLONG kLockDeniedMilliseconds = 2000;
+constexpr DWORD kLockPollMilliseconds = 50;
+
+// How long a closed console window waits for the process to end itself; the
+// system ends it after 5 s.
+constexpr DWORD kClosingMilliseconds = 4500;
+
+// Set once the user has asked the run to stop; read by the main thread.
+std::atomic<bool> interrupted{false};
+
+// Ctrl+C and Ctrl+Break only stop the run from taking new projects. A closed
+// console window, a log-off or a shutdown ends the process once this handler
+// returns: it gives the main thread the time to end the replacement at hand
+// and then the process itself.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  interrupted = true;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(kClosingMilliseconds);
+  return TRUE;
+}
+
+// On a console the text goes out as wide characters; redirected, as text in
+// the ANSI code page with CR LF line ends.
+void WriteStandardText(DWORD which, const std::u16string& text) {
+  const HANDLE output = GetStdHandle(which);
+  if (output == INVALID_HANDLE_VALUE || output == nullptr) return;
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (GetConsoleMode(output, &mode)) {
+    WriteConsoleW(output, Wide(text), static_cast<DWORD>(text.size()), &written, nullptr);
+    return;
+  }
+  std::u16string lines;
+  for (const char16_t unit : text) {
+    if (unit == u'\n') lines.push_back(u'\r');
+    lines.push_back(unit);
+  }
+  const int size = WideCharToMultiByte(CP_ACP, 0, Wide(lines), static_cast<int>(lines.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return;
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, Wide(lines), static_cast<int>(lines.size()), bytes.data(), size,
+                      nullptr, nullptr);
+  WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
 class Win32Platform final : public Platform {
  public:
+  ~Win32Platform() override {
+    if (lock_ != INVALID_HANDLE_VALUE) CloseHandle(lock_);
+  }
+
   bool Startup() override {
     const HMODULE module = GetModuleHandleW(nullptr);
     const wchar_t* commandLine = GetCommandLineW();
     if (module == nullptr || commandLine == nullptr) return false;
     caption_ = CaptionOf(ModuleFileName(module));
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     return !caption_.empty();
   }
 
@@ -77,52 +132,99 @@ class Win32Platform final : public Platform {
     return ReadRegularFile(path, BudgetFor(path));
   }
 
-  std::optional<FileVersion> CopyWholeFile(const std::u16string& source,
+  std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                            const std::u16string& target) override {
     return CopyRegularFile(source, target, BudgetFor(source));
   }
 
   // The backup is a copy of the project made first, by the file system
-  // where it can (CopyFileExW), whether the project is then replaced or not;
-  // it is replaced only if that copy is of the version read.
+  // where it can (CopyFileExW). It replaces an old backup only if it is of
+  // the version read and that version can be replaced; otherwise it is made
+  // only where there is no backup, and the project stays.
   bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         const std::u16string& backup) override {
     RetryBudget& budget = BudgetFor(path);
-    const bool replaceable = IsReplaceableVersion(path, read);
-    return CopyRegularFile(path, backup, budget) == read && replaceable &&
+    if (!IsReplaceableVersion(path, read)) {
+      CopyRegularFile(path, backup, budget);
+      return false;
+    }
+    return CopyRegularFile(path, backup, budget, read) == read &&
            ReplaceRegularFile(path, content, read, budget);
   }
 
-  // Every replacement has ended when ReplaceWholeFile returns.
-  void Finish() override {}
+  // Every replacement has ended when ReplaceWholeFile returns; after an
+  // interrupt the process ends with the status that Ctrl+C gives.
+  void Finish() override {
+    if (interrupted) ExitProcess(STATUS_CONTROL_C_EXIT);
+  }
+
+  // The lock is a hidden file that no other program may open and that the
+  // system deletes when its handle is closed, however the process ends.
+  bool LockCurrentDirectory() override {
+    std::u16string directory = CurrentDirectory();
+    if (directory.empty()) return false;
+    if (!IsSeparator(directory.back())) directory.push_back(u'\\');
+    const std::u16string path = ExtendedPath(directory + u".lstconvert.lock");
+    bool told = false;
+    ULONGLONG deniedSince = 0;
+    for (;;) {
+      lock_ = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      if (lock_ != INVALID_HANDLE_VALUE) return true;
+      const DWORD error = GetLastError();
+      const ULONGLONG now = GetTickCount64();
+      if (error == ERROR_SHARING_VIOLATION) {
+        deniedSince = 0;
+        if (!told) {
+          WriteErrorText(caption_ + u": waiting for another run in this directory to end\n");
+          told = true;
+        }
+      } else if (error == ERROR_ACCESS_DENIED && IsTransientFailure(error, path)) {
+        if (deniedSince == 0) deniedSince = now;
+        if (now - deniedSince >= kLockDeniedMilliseconds) return false;
+      } else {
+        return false;
+      }
+      if (interrupted) return false;
+      Sleep(kLockPollMilliseconds);
+      if (interrupted) return false;
+    }
+  }
+
+  void RemoveLeftoverFiles() override { RemoveTemporaryFiles(CurrentDirectory()); }
+
+  bool Interrupted() override { return interrupted; }
 
   void ShowMessage(const std::u16string& text) override {
     MessageBoxW(nullptr, Wide(text), Wide(caption_), MB_OK | MB_ICONEXCLAMATION);
   }
 
-  // On a console the text goes out as wide characters; redirected, as text
-  // in the ANSI code page with CR LF line ends.
   void WriteConsoleText(const std::u16string& text) override {
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == INVALID_HANDLE_VALUE || output == nullptr) return;
+    WriteStandardText(STD_OUTPUT_HANDLE, text);
+  }
+
+  void WriteErrorText(const std::u16string& text) override {
+    WriteStandardText(STD_ERROR_HANDLE, text);
+  }
+
+  // The console is the program's own when no other process, such as a
+  // command prompt, is attached to it. Only a console can be answered with
+  // Enter: redirected input is not waited for.
+  void HoldOwnConsole() override {
+    DWORD processes[2];
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(output, &mode)) {
-      WriteConsoleW(output, Wide(text), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (GetConsoleProcessList(processes, 2) != 1 || input == INVALID_HANDLE_VALUE ||
+        input == nullptr || !GetConsoleMode(input, &mode)) {
       return;
     }
-    std::u16string lines;
-    for (const char16_t unit : text) {
-      if (unit == u'\n') lines.push_back(u'\r');
-      lines.push_back(unit);
+    WriteErrorText(u"Press Enter to close this window.\n");
+    char buffer[64];
+    DWORD got = 0;
+    while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      const std::string_view line(buffer, got);
+      if (line.find_first_of("\r\n") != std::string_view::npos) return;
     }
-    const int size = WideCharToMultiByte(CP_ACP, 0, Wide(lines), static_cast<int>(lines.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return;
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, Wide(lines), static_cast<int>(lines.size()), bytes.data(), size,
-                        nullptr, nullptr);
-    WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
 
  private:
@@ -141,6 +243,7 @@ class Win32Platform final : public Platform {
   std::u16string caption_;
   std::u16string budgetPath_;
   RetryBudget budget_;
+  HANDLE lock_ = INVALID_HANDLE_VALUE;  // the lock file, open as long as the platform
 };
 
 }  // namespace

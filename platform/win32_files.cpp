@@ -1,6 +1,6 @@
 // Reading, copying and replacing files on Windows. A new file is always
 // made beside its target under a unique temporary name and flushed: a backup
-// is copied there by CopyFileExW and moved over the old backup, a converted
+// is copied there by CopyFileExW and moved to its name, a converted
 // project is written there and put in the project's place by ReplaceFileW,
 // which keeps the project's own metadata. Every step that another program
 // can block by holding a file is tried again after a short wait
@@ -10,12 +10,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 
 namespace lstconvert {
 namespace {
 
 // The longest single wait between two tries.
 constexpr DWORD kLongestWaitMilliseconds = 100;
+
+// How the names of the program's temporary files begin.
+constexpr std::u16string_view kTemporaryPrefix = u".lstconvert-";
 
 std::u16string DirectoryOf(const std::u16string& path) {
   const std::size_t separator = path.find_last_of(u"\\/");
@@ -138,7 +142,7 @@ std::u16string NewTemporaryBeside(const std::u16string& target, const std::u16st
   for (int attempt = 0; attempt < 100; ++attempt) {
     const unsigned long long seed = (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
                                     GetTickCount64() ^ (++counter * 0x9E3779B97F4A7C15ull);
-    std::u16string path = directory + u"\\.lstconvert-";
+    std::u16string path = directory + u"\\" + std::u16string(kTemporaryPrefix);
     for (int shift = 60; shift >= 0; shift -= 4) {
       path.push_back(u"0123456789abcdef"[(seed >> shift) & 0xF]);
     }
@@ -183,14 +187,15 @@ bool FlushFile(const std::u16string& path, RetryBudget& budget) {
          FlushFileBuffers(file.get()) && file.Close();
 }
 
-// Moves `temporary` over `target` in one durable step, provided `target` is
-// then still `expected` (when given).
-bool MoveOver(const std::u16string& temporary, const std::u16string& target,
+// Moves `temporary` to `target` in one durable step: with `replace` over the
+// file there, provided it is then still `expected` (when given), otherwise
+// only where no entry has the name `target`.
+bool MoveOver(const std::u16string& temporary, const std::u16string& target, bool replace,
               const std::optional<FileVersion>& expected, RetryBudget& budget) {
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
   return budget.Retry(target, [&] {
     return (!expected || IsStillVersion(target, *expected)) &&
-           MoveFileExW(Wide(temporary), Wide(target),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+           MoveFileExW(Wide(temporary), Wide(target), flags);
   }) == ERROR_SUCCESS;
 }
 
@@ -202,11 +207,7 @@ bool MoveOver(const std::u16string& temporary, const std::u16string& target,
 // deleted only then, and otherwise left where it is.
 bool PutInPlace(const std::u16string& temporary, const std::u16string& target, DWORD allowance) {
   RetryBudget restore(allowance);
-  if (restore.Retry(target, [&] {
-        return MoveFileExW(Wide(temporary), Wide(target), MOVEFILE_WRITE_THROUGH) != 0;
-      }) == ERROR_SUCCESS) {
-    return true;
-  }
+  if (MoveOver(temporary, target, false, std::nullopt, restore)) return true;
   const DWORD attributes = GetFileAttributesW(Wide(target));
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     DeleteTemporary(temporary, restore);
@@ -276,7 +277,8 @@ std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudg
 }
 
 std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
-                                           const std::u16string& target, RetryBudget& budget) {
+                                           const std::u16string& target, RetryBudget& budget,
+                                           const std::optional<FileVersion>& replacing) {
   const std::u16string from = ExtendedPath(source);
   const std::u16string to = ExtendedPath(target);
   // Shared for reading only while it is copied, the source cannot change or
@@ -288,6 +290,9 @@ std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
       !GetFileInformationByHandle(held.get(), &info)) {
     return std::nullopt;
   }
+  const bool replace = replacing == VersionOf(info);
+  // Nothing is copied onto an entry that stays; the move checks again.
+  if (!replace && GetFileAttributesW(Wide(to)) != INVALID_FILE_ATTRIBUTES) return std::nullopt;
   // On a network share the server makes the copy.
   const std::u16string temporary =
       NewTemporaryBeside(to, from, budget, [&](const std::u16string& name) {
@@ -299,7 +304,8 @@ std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
   const bool moved = copied != INVALID_FILE_ATTRIBUTES &&
                      ((copied & FILE_ATTRIBUTE_READONLY) == 0 ||
                       SetFileAttributesW(Wide(temporary), SettableAttributes(copied))) &&
-                     FlushFile(temporary, budget) && MoveOver(temporary, to, std::nullopt, budget);
+                     FlushFile(temporary, budget) &&
+                     MoveOver(temporary, to, replace, std::nullopt, budget);
   if (!moved) {
     DeleteTemporary(temporary, budget);
     return std::nullopt;
@@ -338,11 +344,11 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
   const std::u16string temporary =
       NewTemporaryBeside(target, target, budget, [&](const std::u16string& name) {
         return file.Reset(CreateFileW(Wide(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_HIDDEN, nullptr));
       });
   if (temporary.empty()) return false;
-  // ReplaceFileW gives the new file the project's attributes as well; set
-  // here, they are kept where it cannot (Wine).
+  // Hidden until then, the file gets the project's attributes here:
+  // ReplaceFileW gives it them as well, but Wine's does not.
   if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
       !SetFileAttributesW(Wide(temporary), SettableAttributes(attributes))) {
     if (file.valid()) file.Close();
@@ -352,7 +358,7 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
   // A link becomes a regular file and its target is left alone; it has no
   // metadata of its own worth keeping.
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    if (MoveOver(temporary, target, read, budget)) return true;
+    if (MoveOver(temporary, target, true, read, budget)) return true;
     DeleteTemporary(temporary, budget);
     return false;
   }
@@ -370,6 +376,27 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
   }
   DeleteTemporary(temporary, budget);
   return false;
+}
+
+void RemoveTemporaryFiles(const std::u16string& directory) {
+  if (directory.empty()) return;
+  std::u16string prefix = directory;
+  if (!IsSeparator(prefix.back())) prefix.push_back(u'\\');
+  prefix = ExtendedPath(prefix);
+  // Every entry is looked at: a search pattern would match short names too.
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileExW(Wide(prefix + u"*"), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  RetryBudget budget;
+  do {
+    const std::u16string name(reinterpret_cast<const char16_t*>(found.cFileName));
+    if (name.starts_with(kTemporaryPrefix) &&
+        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+      DeleteTemporary(prefix + name, budget);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
 }
 
 }  // namespace lstconvert

@@ -71,12 +71,15 @@ std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudg
 // version `read`; it looks only, so a file that another program holds passes.
 bool IsReplaceableVersion(const std::u16string& path, const FileVersion& read);
 
-// Puts a copy of the regular file `source` at `target` in one step; the
-// version of `source` that was copied. The copy is made by CopyFileExW, so
-// it keeps the named streams and attributes (never read-only, so that the
-// next run can replace it).
-std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
-                                           const std::u16string& target, RetryBudget& budget);
+// Puts a copy of the regular file `source` at `target` in one durable step
+// and returns the version of `source` that was copied. The copy replaces an
+// entry at `target` only if that version is `replacing`; otherwise it is put
+// only where no entry has the name `target`, and an entry there is left as
+// it is. The copy is made by CopyFileExW, so it keeps the named streams and
+// attributes (never read-only, so that the next run can replace it).
+std::optional<FileVersion> CopyRegularFile(
+    const std::u16string& source, const std::u16string& target, RetryBudget& budget,
+    const std::optional<FileVersion>& replacing = std::nullopt);
 
 // Puts the file `replacement` in the place of the file `replaced`, which
 // keeps its own metadata; false with GetLastError set on failure. In the
@@ -99,5 +102,9 @@ bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string
 // unless a file is there again, and is deleted only once one is.
 bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         RetryBudget& budget, const ReplaceCall& replace = ReplaceKeepingMetadata);
+
+// Deletes the regular files in `directory` whose names mark them as this
+// program's temporary files, read-only or not; directories and links stay.
+void RemoveTemporaryFiles(const std::u16string& directory);
 
 }  // namespace lstconvert

@@ -1,6 +1,7 @@
-// The retries of the Windows file operations and the replacement that keeps a
-// project's metadata, on real files; the rare failures of ReplaceFileW come
-// from a stand-in that leaves the files as ReplaceFileW documents them.
+// The retries of the Windows file operations, the replacement that keeps a
+// project's metadata and the lock of the current directory, on real files;
+// the rare failures of ReplaceFileW come from a stand-in that leaves the
+// files as ReplaceFileW documents them.
 #include "platform/win32_files.h"
 
 #include <gtest/gtest.h>
@@ -110,9 +111,33 @@ TEST(Win32Replace, BackupAndReplacementKeepTheAttributesButReadOnly) {
   EXPECT_EQ(ReadFile(directory / "p.lst.bak"), "old");
   // The backup of a read-only project is not read-only: the next run replaces it.
   ASSERT_TRUE(SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_READONLY));
-  EXPECT_TRUE(CopyRegularFile(path, path + u".bak", budget));
+  const FileVersion version = ReadRegularFile(path, budget)->version;
+  EXPECT_TRUE(CopyRegularFile(path, path + u".bak", budget, version));
   EXPECT_EQ(GetFileAttributesW(Wide(path + u".bak")) & FILE_ATTRIBUTE_READONLY, 0u);
   SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(Win32Platform, TheLockLastsAsLongAsThePlatformAndLeftoversGo) {
+  TemporaryDirectory directory;
+  WriteFile(directory / ".lstconvert-0123456789abcdef", "x");
+  SetFileAttributesW((directory / ".lstconvert-0123456789abcdef").c_str(), FILE_ATTRIBUTE_READONLY);
+  fs::create_directory(directory / ".lstconvert-directory");
+  WriteFile(directory / "p.lst", "x");
+  const fs::path previous = fs::current_path();
+  fs::current_path(directory.path());
+  {
+    char program[] = "lstconvert";
+    char* argv[] = {program, nullptr};
+    const std::unique_ptr<Platform> platform = CreatePlatform(1, argv);
+    EXPECT_TRUE(platform->Startup());
+    EXPECT_TRUE(platform->LockCurrentDirectory());
+    platform->RemoveLeftoverFiles();
+    EXPECT_EQ(Names(directory.path()),
+              (std::set<std::string>{".lstconvert-directory", ".lstconvert.lock", "p.lst"}));
+    EXPECT_NE(GetFileAttributesW(L".lstconvert.lock") & FILE_ATTRIBUTE_HIDDEN, 0u);
+  }
+  fs::current_path(previous);
+  EXPECT_EQ(Names(directory.path()), (std::set<std::string>{".lstconvert-directory", "p.lst"}));
 }
 
 }  // namespace

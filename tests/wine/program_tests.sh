@@ -7,6 +7,8 @@
 # and that both copies end byte for byte alike. Some cases run the Windows
 # program under HOLD_PROGRAM (hold_file.exe), which holds a project or its
 # backup open meanwhile, as the report designer or a virus scanner does.
+# Further cases: the arguments that are answered without converting, and two
+# runs started at once in one directory.
 #
 # Usage: program_tests.sh WINDOWS_PROGRAM POSIX_PROGRAM [HOLD_PROGRAM]
 # Without HOLD_PROGRAM the cases of held files are left out.
@@ -168,6 +170,7 @@ MakeMixed() {
   mkdir g.lst
   printf '\xff\xfe \x00T\x00x' >odd.lst
   printf 'TableID=\r\n' >start.lst
+  printf 'x' >.lstconvert-0123456789abcdef
 }
 
 # A project, its old backup and another project.
@@ -178,6 +181,74 @@ MakeHeldProject() {
 MakeHeld() {
   MakeHeldProject
   printf '  TableID=\r\n' >b.lst
+}
+
+# Every argument is answered as the POSIX program answers it, on standard
+# output and in the exit status, without a box and without touching a file.
+RunArguments() {
+  local dir="$work/arguments" argument
+  mkdir -p "$dir/files" && (cd "$dir/files" && MakeHeld) && cp -a "$dir/files" "$dir/before" || return 1
+  for argument in --help '/?' --version -x; do
+    (cd "$dir/files" && "$posix_program" "$argument" </dev/null >"$dir/posix.out" 2>/dev/null)
+    local posix_status=$?
+    (cd "$dir/files" && WINEDEBUG=trace+msgbox timeout 60 "$wine" "$windows_program" "$argument" \
+      </dev/null >"$dir/windows.out" 2>"$dir/trace")
+    local windows_status=$?
+    [ "$windows_status" -eq "$posix_status" ] ||
+      { fail "arguments $argument: exit status $windows_status, POSIX $posix_status"; return 1; }
+    tr -d '\r' <"$dir/windows.out" | cmp -s - "$dir/posix.out" ||
+      { fail "arguments $argument: standard output differs"; return 1; }
+    BoxCountIs "$dir/trace" 0 || { fail "arguments $argument: a box appeared"; return 1; }
+    diff -r "$dir/before" "$dir/files" >&2 || { fail "arguments $argument: files changed"; return 1; }
+  done
+  echo "ok: arguments"
+}
+
+# A project that is refused with a box, then forty to convert.
+MakeMany() {
+  local i
+  printf '[Project]\r\n' >a.lst
+  for i in $(seq -w 1 40); do
+    printf '[Project]\r\n  TableID=\r\n  Fields=Name\r\n  Filter=Name%s\r\n' "$i" >"p$i.lst"
+  done
+}
+WaitLines() { tr -d '\r' <"$1" | grep -a -c -x 'lstconvert: waiting for another run in this directory to end'; }
+HasWaited() { [ "$(WaitLines "$1")" -eq 1 ]; }
+
+# Two runs in one directory, the second started while the first shows its
+# first box: the second waits for the first to end, then refuses every
+# project with a box, and the directory ends as after one POSIX run.
+RunTwice() {
+  local dir="$work/twice" k pids=() status=0
+  mkdir -p "$dir/posix" "$dir/windows"
+  (cd "$dir/posix" && MakeMany && "$posix_program" </dev/null >/dev/null 2>&1)
+  (cd "$dir/windows" && MakeMany) || return 1
+  for k in 1 2; do
+    (cd "$dir/windows" && WINEDEBUG=trace+msgbox exec "$wine" "$windows_program" </dev/null \
+      >/dev/null 2>"$dir/trace$k") &
+    pids+=($!)
+    WaitFor 60 BoxCountIs "$dir/trace1" 1 || { kill -9 "${pids[@]}"; fail "twice: no box"; return 1; }
+  done
+  WaitFor 60 HasWaited "$dir/trace2" ||
+    { kill -9 "${pids[@]}"; fail "twice: the second run did not wait"; return 1; }
+  local end=$((SECONDS + 300)) window
+  while ! Exited "${pids[0]}" || ! Exited "${pids[1]}"; do
+    [ $SECONDS -lt $end ] || { kill -9 "${pids[@]}"; fail "twice: the runs did not end"; return 1; }
+    for window in $(xdotool search --name '^lstconvert$' 2>/dev/null); do
+      xdotool key --window "$window" Return 2>/dev/null
+    done
+    sleep 0.2
+  done
+  for k in 0 1; do
+    wait "${pids[$k]}" || { fail "twice: run $((k + 1)) exit status $?"; status=1; }
+  done
+  local boxes="$(BoxCount "$dir/trace1") $(BoxCount "$dir/trace2")"
+  [ "$boxes" = "1 41" ] || { fail "twice: boxes $boxes, expected 1 41"; return 1; }
+  HasWaited "$dir/trace2" && [ "$(WaitLines "$dir/trace1")" -eq 0 ] ||
+    { fail "twice: the runs told of waiting otherwise than once"; return 1; }
+  diff -r "$dir/posix" "$dir/windows" >&2 || { fail "twice: the directories differ"; return 1; }
+  if find "$dir/windows" -name '.lstconvert*' | grep -q .; then fail "twice: a file was left"; return 1; fi
+  [ "$status" -eq 0 ] && echo "ok: twice"
 }
 
 StartDisplay
@@ -194,6 +265,9 @@ if CompareRuns mixed "$work/mixed/posix" "$work/mixed/windows"; then
 else
   failed=$((failed + 1))
 fi
+for run in RunArguments RunTwice; do
+  if "$run"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+done
 if [ -n "$hold_program" ]; then
   # A project or its old backup held for 0.8 s, with and without read
   # sharing: the program waits for it and ends as the POSIX program does.

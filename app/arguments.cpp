@@ -9,6 +9,11 @@ namespace {
 
 constexpr std::u16string_view kVersionText = u"lstconvert " LSTCONVERT_VERSION u"\n";
 
+constexpr std::u16string_view kNoticeText =
+    u"Copyright (c) 2026 The lstconvert authors\n"
+    u"MIT License: free to use, copy, change and pass on, without any warranty.\n"
+    u"The full text is in LICENSE, in every download.\n";
+
 constexpr std::u16string_view kUsageText =
     u"Usage: lstconvert\n"
     u"\n"
@@ -27,7 +32,7 @@ int AnswerArguments(Platform& platform, const std::vector<std::string>& argument
   constexpr std::array<std::string_view, 4> kHelp = {"--help", "-h", "-?", "/?"};
   int status = 0;
   if (arguments.size() == 1 && arguments[0] == "--version") {
-    platform.WriteConsoleText(std::u16string(kVersionText));
+    platform.WriteConsoleText(std::u16string(kVersionText) + std::u16string(kNoticeText));
   } else if (arguments.size() == 1 &&
              std::find(kHelp.begin(), kHelp.end(), arguments[0]) != kHelp.end()) {
     platform.WriteConsoleText(std::u16string(kUsageText) + std::u16string(kVersionText));

@@ -10,9 +10,9 @@
 namespace lstconvert {
 
 // Answers the command-line arguments (there is at least one): the usage text
-// for "--help", "-h", "-?" and "/?", the version for "--version", both on
-// standard output with status 0; anything else gets the usage text on
-// standard error and status 2. No file is looked at or touched.
+// for "--help", "-h", "-?" and "/?", the version and the licence notice for
+// "--version", both on standard output with status 0; anything else gets the
+// usage text on standard error and status 2. No file is looked at or touched.
 int AnswerArguments(Platform& platform, const std::vector<std::string>& arguments);
 
 }  // namespace lstconvert

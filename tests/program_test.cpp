@@ -137,7 +137,7 @@ TEST(Program, ArgumentsAnswerAndTouchNothing) {
     EXPECT_EQ(run.status, c.status) << what;
     EXPECT_EQ(run.out.starts_with("Usage: lstconvert\n"), c.usageOnOutput) << what;
     EXPECT_EQ(run.err.starts_with("Usage: lstconvert\n"), c.usageOnError) << what;
-    EXPECT_TRUE((c.usageOnError ? run.err : run.out).ends_with(version)) << what;
+    EXPECT_NE((c.usageOnError ? run.err : run.out).find(version), std::string::npos) << what;
     EXPECT_EQ(Names(directory.path()),
               (std::set<std::string>{".lstconvert-0123456789ab", "a.lst"}));
     EXPECT_EQ(ReadFile(directory / "a.lst"), "  TableID=\r\n");

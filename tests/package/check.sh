@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Checks the release archives of the current commit. Clones it twice, into
+# Checks the release downloads of the current commit. Clones it twice, into
 # folders of different names and depths, runs scripts/package in each and
 # requires the same bytes from both; then unpacks the archives and checks
 # what a user gets: the entries and SHA256SUMS, the Linux program converting
-# the samples and its manual page, lstconvert.exe's manifest, version
-# resource, imports and lack of debug sections, and the exe converting under
-# Wine exactly as the Linux program does (tests/wine/program_tests.sh).
+# the samples (also in a Debian 11 chroot, as it is linked statically) with
+# its hardening and its manual page, the Debian package (lintian, install,
+# man, remove), lstconvert.exe's manifest, version resource, imports,
+# hardening and lack of debug sections, and the exe converting under Wine
+# exactly as the Linux program does (tests/wine/program_tests.sh).
 #
 # Usage: tests/package/check.sh   (packages the last commit, not the working tree)
 set -uo pipefail
@@ -13,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(git -C "$here" rev-parse --show-toplevel) || exit 1
 commit=$(git -C "$repo" rev-parse HEAD) || exit 1
 . "$repo/scripts/setup.sh"
-EnsurePackages "${PackagePackages[@]}" "${WindowsPackages[@]}" || exit 1
+EnsurePackages "${PackagePackages[@]}" "${PackageCheckPackages[@]}" "${WindowsPackages[@]}" || exit 1
 
 work=$(mktemp -d /tmp/lstconvert-package-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -45,16 +47,18 @@ version=$(sed -n 's/^project(lstconvert VERSION \([0-9.]*\).*/\1/p' "$first/CMak
 linux=lstconvert-$version-linux-x86_64
 windows=lstconvert-$version-windows-x86_64
 dist="$first/dist"
-[ "$(ls "$dist")" = "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$windows.zip")" ] ||
-  fail "dist/ holds $(ls "$dist" | tr '\n' ' '), expected $linux.tar.gz, $windows.zip and SHA256SUMS"
+deb=lstconvert_${version}_amd64.deb
+[ "$(ls "$dist")" = "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$deb" "$windows.zip")" ] ||
+  fail "dist/ holds $(ls "$dist" | tr '\n' ' '), expected $linux.tar.gz, $windows.zip, $deb and SHA256SUMS"
 (cd "$dist" && sha256sum --quiet --strict -c SHA256SUMS) || fail "SHA256SUMS does not match"
 
 # The entries of each archive.
 expected=$(printf "$linux/%s\n" "" bin/ bin/lstconvert share/ share/doc/ share/doc/lstconvert/ \
-  share/doc/lstconvert/README.md share/man/ share/man/man1/ share/man/man1/lstconvert.1)
+  share/doc/lstconvert/CHANGELOG.md share/doc/lstconvert/LICENSE share/doc/lstconvert/README.md \
+  share/man/ share/man/man1/ share/man/man1/lstconvert.1)
 [ "$(tar -tzf "$dist/$linux.tar.gz")" = "$expected" ] ||
   fail "$linux.tar.gz holds: $(tar -tzf "$dist/$linux.tar.gz" | tr '\n' ' ')"
-expected=$(printf "$windows/%s\n" README.md lstconvert.exe lstconvert.html)
+expected=$(printf "$windows/%s\n" CHANGELOG.md LICENSE README.md lstconvert.exe lstconvert.html)
 [ "$(unzip -Z1 "$dist/$windows.zip")" = "$expected" ] ||
   fail "$windows.zip holds: $(unzip -Z1 "$dist/$windows.zip" | tr '\n' ' ')"
 
@@ -64,8 +68,10 @@ tar -xzf "$dist/$linux.tar.gz" -C "$unpacked" && unzip -q "$dist/$windows.zip" -
   { echo "FAIL: cannot unpack the archives" >&2; exit 1; }
 program="$unpacked/$linux/bin/lstconvert"
 exe="$unpacked/$windows/lstconvert.exe"
-for readme in "$unpacked/$linux/share/doc/lstconvert/README.md" "$unpacked/$windows/README.md"; do
-  cmp -s "$readme" "$first/README.md" || fail "${readme#"$unpacked/"} is not the README"
+for document in README.md LICENSE CHANGELOG.md; do
+  for copy in "$unpacked/$linux/share/doc/lstconvert/$document" "$unpacked/$windows/$document"; do
+    cmp -s "$copy" "$first/$document" || fail "${copy#"$unpacked/"} is not $document"
+  done
 done
 
 # The Linux program on the samples: every one backed up, then either
@@ -94,6 +100,64 @@ for original in "$first"/examples/*.lst; do
 done
 [ "$converted" -gt 0 ] || fail "the Linux program converted none of the samples"
 echo "ok: the Linux program converted $converted samples"
+"$program" --version | head -n 1 | grep -qx "lstconvert $version" || fail "--version does not say $version"
+
+# Linked statically, so it needs no C library of the system's; hardened:
+# PIE, full RELRO, the stack protector's canary, the fortified functions'
+# checks and control-flow protection's landing pads are all in the code.
+headers=$(readelf -l -d "$program")
+! grep -qE 'INTERP|NEEDED' <<<"$headers" || fail "the Linux program is linked dynamically"
+grep -q 'GNU_RELRO' <<<"$headers" && grep -q 'BIND_NOW' <<<"$headers" || fail "no full RELRO"
+grep -q 'Flags: NOW PIE' <<<"$headers" || fail "the Linux program is no PIE"
+code=$(objdump -d "$program")
+grep -q '%fs:0x28' <<<"$code" || fail "no stack protector"
+grep -q endbr64 <<<"$code" || fail "no control-flow protection"
+grep -qa 'buffer overflow detected' "$program" || fail "no fortified functions"
+
+# The same samples, the same result, on Debian 11 (glibc 2.31): its chroot is
+# made once and kept in /var/cache, as a fresh clone cannot keep it.
+old=/var/cache/lstconvert-test/bullseye
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: the Debian 11 chroot (needs root)"
+else
+  if [ ! -x "$old/bin/sh" ]; then
+    rm -rf "$old.new" && mkdir -p "$old.new" &&
+      timeout 900 debootstrap --variant=minbase bullseye "$old.new" >"$work/debootstrap.log" 2>&1 &&
+      mv "$old.new" "$old"
+  fi
+  if [ -x "$old/bin/sh" ]; then
+    inside=$(mktemp -d "$old/tmp/lstconvert-XXXXXX")
+    cp "$program" "$inside/lstconvert" && cp "$first"/examples/*.lst "$inside/"
+    chroot "$old" /bin/sh -c "cd '${inside#"$old"}' && ./lstconvert </dev/null" >/dev/null 2>"$work/old.err"
+    rm "$inside/lstconvert"
+    diff -r "$samples" "$inside" >&2 || fail "on Debian 11 the Linux program ends otherwise"
+    rm -rf "$inside"
+    echo "ok: the Linux program on Debian 11 as here"
+  else
+    echo "skipped: the Debian 11 chroot, which cannot be made (no package mirror?): $(tail -n 1 "$work/debootstrap.log")"
+  fi
+fi
+
+# The Debian package: lintian finds nothing, not even at the pedantic and
+# informational levels; it installs with apt-get, man shows its manual page,
+# and it removes.
+lintian --info --pedantic --tag-display-limit 0 "$dist/$deb" 2>/dev/null | grep . >&2 &&
+  fail "lintian has something to say about $deb"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: installing $deb (needs root)"
+elif ! dpkg-query -W lstconvert >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$dist/$deb" >/dev/null 2>&1 ||
+    fail "apt-get cannot install $deb"
+  lstconvert --version | head -n 1 | grep -qx "lstconvert $version" || fail "the installed program is not $version"
+  MANPAGER=cat MANWIDTH=80 man lstconvert 2>/dev/null | grep -q "lstconvert $version" ||
+    fail "man lstconvert does not show the manual"
+  DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq lstconvert >/dev/null 2>&1 ||
+    fail "apt-get cannot remove lstconvert"
+  [ ! -e /usr/bin/lstconvert ] || fail "/usr/bin/lstconvert is still there after the removal"
+  echo "ok: $deb installs, shows its manual and removes"
+else
+  echo "skipped: installing $deb, as a package lstconvert is installed here already"
+fi
 
 # Its manual page: no warnings, and man renders it.
 page="$unpacked/$linux/share/man/man1/lstconvert.1"

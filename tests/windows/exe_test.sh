@@ -4,7 +4,7 @@
 # reads from it, the version resource (type 16, RT_VERSION) with the project's
 # version, and imports from Windows' own DLLs only, so that the exe runs from
 # the zip on a bare Windows. With --release, also that it has no debug
-# sections.
+# sections and has ASLR (high entropy) and DEP.
 #
 # Usage: exe_test.sh EXE VERSION [--release]
 # Needs wrestool (icoutils), xmllint (libxml2-utils) and a PE objdump
@@ -97,6 +97,10 @@ grep -q 'DLL Name: KERNEL32.dll' <<<"$headers" || fail "no import table found"
 if [ "$release" = --release ]; then
   sections=$("$objdump" -h "$exe" | awk '$2 ~ /^\.debug/ { print $2 }' | tr '\n' ' ')
   [ -z "$sections" ] || fail "debug sections: $sections"
+  # ASLR with 64-bit entropy and DEP, in the PE header's DLL characteristics.
+  for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
+    grep -qw "$flag" <<<"$headers" || fail "not linked with $flag"
+  done
 fi
 
 [ "$failed" -eq 0 ] && echo "ok: $exe carries its manifest and version $version, imports only Windows DLLs"

@@ -48,7 +48,7 @@ linux=lstconvert-$version-linux-x86_64
 windows=lstconvert-$version-windows-x86_64
 dist="$first/dist"
 deb=lstconvert_${version}_amd64.deb
-[ "$(ls "$dist")" = "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$deb" "$windows.zip")" ] ||
+[ "$(LC_ALL=C ls "$dist")" = "$(printf '%s\n' SHA256SUMS "$linux.tar.gz" "$windows.zip" "$deb")" ] ||
   fail "dist/ holds $(ls "$dist" | tr '\n' ' '), expected $linux.tar.gz, $windows.zip, $deb and SHA256SUMS"
 (cd "$dist" && sha256sum --quiet --strict -c SHA256SUMS) || fail "SHA256SUMS does not match"
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Writes a seeded corpus of realistic project files for the benchmarks.
 
-generate.py DIR [--files N] [--seed S]
+generate.py DIR [--files N] [--seed S] [--large | --small]
     N project files of 5 KB to 2 MB, about a third UTF-16LE, most of them
     accepted, some already bound or never saved, with field lists of 20 to
-    400 names, a filter and all nine sums.
+    400 names, a filter and all nine sums. --large makes large files as
+    common as small ones (about 450 KB each on average), --small makes every
+    file 4 KB with 20 to 40 names.
 generate.py DIR --long-line SCALE
     One 8-bit project whose field list (200 x SCALE names) and filter line
     (about 10 KB x SCALE) grow with SCALE.
@@ -62,6 +64,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--long-line", type=int)
     parser.add_argument("--utf16-mb", type=int)
+    parser.add_argument("--large", action="store_true")
+    parser.add_argument("--small", action="store_true")
     args = parser.parse_args()
     os.makedirs(args.directory, exist_ok=True)
     rng = random.Random(args.seed)
@@ -79,9 +83,11 @@ def main():
         write(os.path.join(args.directory, "big.lst"), lines, True)
         return
     for number in range(args.files):
-        size = int(5000 * (400 ** (rng.random() ** 2)))  # 5 KB to 2 MB, most of them small
+        size = int(5000 * (400 ** (rng.random() ** (1 if args.large else 2))))  # 5 KB to 2 MB
         kind = rng.choices(["accepted", "bound", "unsaved"], [85, 10, 5])[0]
-        fields = field_names(rng, rng.randint(20, 400))
+        fields = field_names(rng, rng.randint(20, 40) if args.small else rng.randint(20, 400))
+        if args.small:
+            size = 4000
         write(os.path.join(args.directory, "report%05d.lst" % number),
               project_lines(rng, size, kind, fields), rng.random() < 1 / 3)
 

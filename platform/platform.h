@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lstconvert {
@@ -25,9 +27,10 @@ struct FileVersion {
   bool operator==(const FileVersion&) const = default;
 };
 
-// A file's bytes and the version they were read from.
+// A file's bytes and the version they were read from. The bytes are the
+// platform's: they stay valid until its next read.
 struct FileContent {
-  Bytes bytes;
+  std::string_view bytes;
   FileVersion version;
 };
 
@@ -47,9 +50,11 @@ class Platform {
   // particular order. Empty if the directory cannot be read.
   virtual std::vector<DirectoryEntry> ListCurrentDirectory() = 0;
 
-  // The whole content of the regular file at `path` (a link is followed).
-  // Nothing if the path is not a regular file or cannot be read; never
-  // opens, and so never blocks on, a FIFO, socket or device.
+  // The whole content of the regular file at `path` (a link is followed),
+  // read into memory that serves every read of the run: it only grows, and
+  // what a read does not fill is never cleared. Nothing if the path is not a
+  // regular file or cannot be read; never opens, and so never blocks on, a
+  // FIFO, socket or device.
   virtual std::optional<FileContent> ReadWholeFile(const std::u16string& path) = 0;
 
   // Makes `target` a complete copy of the regular file `source`, with its
@@ -62,21 +67,23 @@ class Platform {
                                                    const std::u16string& target) = 0;
 
   // Replaces the regular file at `path`, which must still be the version
-  // `read`, by `content` in one durable step, and keeps the file it replaces
-  // as `backup` (replacing whatever entry `backup` names): the backup is
-  // durably in place before the project is replaced, and when it cannot be
-  // made nothing is replaced. When `path` is not replaced, an entry at
-  // `backup` stays as it is; where there is none, `backup` becomes a copy of
-  // `path`. The new file gets the metadata of the old one as far as the file
-  // system allows; copying it never decides the outcome. A link at `path`
-  // becomes a regular file and its target is left alone. A read-only file is
-  // not replaced. No handle of `path` is open while it is replaced, since
-  // file servers refuse to replace an open file. On failure `path` keeps its
-  // bytes and no other file is left behind. The work may go on after the
-  // call returns, while later files are worked on, and has ended when Finish
-  // returns; false means `path` is known to stay as it is.
-  virtual bool ReplaceWholeFile(const std::u16string& path, const Bytes& content,
-                                const FileVersion& read, const std::u16string& backup) = 0;
+  // `read`, by the bytes of `pieces`, one after the other (all written
+  // before the call returns), in one durable step, and keeps the file it
+  // replaces as `backup` (replacing whatever entry `backup` names): the
+  // backup is durably in place before the project is replaced, and when it
+  // cannot be made nothing is replaced. When `path` is not replaced, an
+  // entry at `backup` stays as it is; where there is none, `backup` becomes
+  // a copy of `path`. The new file gets the metadata of the old one as far
+  // as the file system allows; copying it never decides the outcome. A link
+  // at `path` becomes a regular file and its target is left alone. A
+  // read-only file is not replaced. No handle of `path` is open while it is
+  // replaced, since file servers refuse to replace an open file. On failure
+  // `path` keeps its bytes and no other file is left behind. The work may go
+  // on after the call returns, while later files are worked on, and has
+  // ended when Finish returns; false means `path` is known to stay as it is.
+  virtual bool ReplaceWholeFile(const std::u16string& path,
+                                std::span<const std::string_view> pieces, const FileVersion& read,
+                                const std::u16string& backup) = 0;
 
   // Returns once every replacement begun has ended, durably, with no
   // temporary file left. After an interrupt it does not return: the process

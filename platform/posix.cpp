@@ -130,7 +130,7 @@ class PosixPlatform final : public Platform {
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    return ReadRegularFile(ToNative(path));
+    return ReadRegularFile(ToNative(path), buffer_);
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
@@ -138,9 +138,9 @@ class PosixPlatform final : public Platform {
     return CopyRegularFile(ToNative(source), ToNative(target));
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
-                        const std::u16string& backup) override {
-    return ReplaceRegularFile(ToNative(path), content, read, ToNative(backup), completions_);
+  bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::u16string& backup) override {
+    return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), completions_);
   }
 
   void Finish() override {
@@ -207,6 +207,7 @@ class PosixPlatform final : public Platform {
  private:
   std::string startedBy_;
   std::string caption_;
+  ReadBuffer buffer_;
   Completions completions_;
   int lock_ = -1;  // held until the process ends
 };

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -30,6 +32,10 @@ class FileDescriptor {
     if (fd_ >= 0) close(fd_);
   }
   int get() const { return fd_; }
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
   // Closes now and reports whether the close succeeded; closing again does
   // nothing.
   bool Close() {
@@ -93,6 +99,16 @@ bool FlushData(int fd) {
   return fdatasync(fd) == 0;
 #else
   return fsync(fd) == 0;
+#endif
+}
+
+// Starts writing a file's data to the disk, so that a flush later has less
+// to wait for, and the flushes of a group little more than one.
+void StartWriting(int fd) {
+#if defined(__linux__)
+  sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
 #endif
 }
 
@@ -249,27 +265,47 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
 }  // namespace
 
 bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
+  const std::string_view pieces[] = {bytes};
+  return WriteAll(fd, pieces);
+}
+
+bool WriteAll(int fd, std::span<const std::string_view> pieces) {
+  // At most IOV_MAX pieces a call; a call may write less than it was given.
+  std::vector<iovec> vectors;
+  std::size_t next = 0;
+  std::size_t done = 0;  // bytes of pieces[next] already written
+  while (next < pieces.size()) {
+    vectors.clear();
+    for (std::size_t i = next; i < pieces.size() && vectors.size() < IOV_MAX; ++i) {
+      const std::string_view piece = i == next ? pieces[i].substr(done) : pieces[i];
+      vectors.push_back({const_cast<char*>(piece.data()), piece.size()});
+    }
+    ssize_t written = writev(fd, vectors.data(), static_cast<int>(vectors.size()));
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
+    while (next < pieces.size() &&
+           done + static_cast<std::size_t>(written) >= pieces[next].size()) {
+      written -= static_cast<ssize_t>(pieces[next].size() - done);
+      done = 0;
+      ++next;
+    }
+    done += static_cast<std::size_t>(written);
   }
   return true;
 }
 
-std::optional<FileContent> ReadRegularFile(const std::string& path) {
+std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer) {
   struct stat status {};
   FileDescriptor file(OpenRegularFile(path, status));
   if (file.get() < 0) return std::nullopt;
-  FileContent content{Bytes(static_cast<std::size_t>(status.st_size) + 1, '\0'), VersionOf(status)};
-  Bytes& bytes = content.bytes;
+  // One more byte than the size, so that the end shows at once.
+  char* bytes = buffer.Room(static_cast<std::size_t>(status.st_size) + 1, 0);
   std::size_t filled = 0;
   for (;;) {
-    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-    const ssize_t got = read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (filled == buffer.capacity()) bytes = buffer.Room(filled * 2, filled);
+    const ssize_t got = read(file.get(), bytes + filled, buffer.capacity() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
@@ -277,8 +313,7 @@ std::optional<FileContent> ReadRegularFile(const std::string& path) {
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
   }
-  bytes.resize(filled);
-  return content;
+  return FileContent{std::string_view(bytes, filled), VersionOf(status)};
 }
 
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target) {
@@ -292,6 +327,54 @@ std::optional<FileVersion> CopyRegularFile(const std::string& source, const std:
   return VersionOf(status);
 }
 
+// A converted file written beside its project, to be put in its place with
+// the others of its group.
+struct Completions::Replacement {
+  Replacement(const std::string& path, const std::string& backup, const FileVersion& read)
+      : path(path), backup(backup), read(read), converted(DirectoryOf(path)) {}
+  std::string path, backup;
+  FileVersion read;
+  struct stat status {};
+  FileDescriptor original{-1};
+  TemporaryFile converted;
+  bool done = false;
+};
+
+namespace {
+
+// Puts the converted files of a group in place. The waits for the disk are
+// shared: the files' data is flushed one after the other, its writing begun
+// long before; every backup is made, and the directory flushed once, so that
+// no project is replaced before its backup lasts; then each project, closed
+// and checked to be the version read, is replaced, and the directory flushed
+// once more. A project not replaced keeps an existing backup and otherwise
+// gets a copy as its backup.
+void CommitGroup(std::vector<std::unique_ptr<Completions::Replacement>>& group) {
+  std::vector<std::string> directories;
+  for (const auto& r : group) {
+    r->done = r->converted.FlushAndClose() && IsVersion(r->path, r->read) &&
+              MakeBackup(r->path, r->original.get(), r->status, r->backup);
+    const std::string directory = DirectoryOf(r->path);
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+      directories.push_back(directory);
+    }
+  }
+  for (const std::string& directory : directories) FlushDirectory(directory);
+  for (const auto& r : group) {
+    // File servers refuse to replace a file that is open.
+    r->original.Close();
+    r->done = r->done && IsVersion(r->path, r->read) && r->converted.RenameOnto(r->path);
+  }
+  for (const std::string& directory : directories) FlushDirectory(directory);
+  for (const auto& r : group) {
+    if (!r->done) CopyRegularFile(r->path, r->backup);
+  }
+}
+
+}  // namespace
+
+Completions::Completions() = default;
+
 Completions::~Completions() {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -301,7 +384,17 @@ Completions::~Completions() {
   if (thread_.joinable()) thread_.join();
 }
 
-void Completions::Add(std::function<void()> work) {
+void Completions::Add(std::unique_ptr<Replacement> replacement, std::size_t size) {
+  open_.push_back(std::move(replacement));
+  openBytes_ += size;
+  if (open_.size() >= kGroupFiles || openBytes_ >= kGroupBytes) Submit();
+}
+
+void Completions::Submit() {
+  if (open_.empty()) return;
+  auto group = std::make_shared<Group>(std::move(open_));
+  open_.clear();
+  openBytes_ = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!thread_.joinable()) {
     // Signals are left to the main thread, which ends the run on them.
@@ -312,11 +405,12 @@ void Completions::Add(std::function<void()> work) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   changed_.wait(lock, [this] { return waiting_.size() < 2; });
-  waiting_.push_back(std::move(work));
+  waiting_.push_back(std::move(group));
   changed_.notify_all();
 }
 
 void Completions::Finish() {
+  Submit();
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return waiting_.empty() && !busy_; });
 }
@@ -326,52 +420,36 @@ void Completions::Work() {
   for (;;) {
     changed_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
     if (waiting_.empty()) return;
-    std::function<void()> work = std::move(waiting_.front());
+    std::shared_ptr<Group> group = std::move(waiting_.front());
     waiting_.pop_front();
     busy_ = true;
     lock.unlock();
-    work();
+    CommitGroup(*group);
+    group.reset();
     lock.lock();
     busy_ = false;
     changed_.notify_all();
   }
 }
 
-bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
-                        const std::string& backup, Completions& completions) {
-  struct stat status {};
-  auto original = std::make_shared<FileDescriptor>(OpenRegularFile(path, status));
-  if (original->get() < 0) return false;
-  const std::string directory = DirectoryOf(path);
-  auto converted = std::make_shared<TemporaryFile>(directory);
-  const bool writable = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
-  if (VersionOf(status) != read || !writable || !converted->created() ||
-      !WriteAll(converted->get(), content)) {
-    original->Close();
+bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::string& backup,
+                        Completions& completions) {
+  auto r = std::make_unique<Completions::Replacement>(path, backup, read);
+  r->original.Reset(OpenRegularFile(path, r->status));
+  if (r->original.get() < 0) return false;
+  const bool writable = (r->status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+  std::size_t size = 0;
+  for (const std::string_view piece : pieces) size += piece.size();
+  if (VersionOf(r->status) != read || !writable || !r->converted.created() ||
+      !WriteAll(r->converted.get(), pieces)) {
+    r->original.Close();
     CopyRegularFile(path, backup);
     return false;
   }
-  CopyMetadata(original->get(), status, converted->get());
-  completions.Add([=] {
-    // Another program may have saved the project since it was read: that
-    // save stays, and so does the backup an earlier run made.
-    bool replaced = false;
-    if (converted->FlushAndClose() && IsVersion(path, read) &&
-        MakeBackup(path, original->get(), status, backup)) {
-      // The backup must last before the project is replaced: a file system
-      // may write the two renames out in either order. File servers refuse
-      // to replace a file that is open.
-      FlushDirectory(directory);
-      original->Close();
-      replaced = IsVersion(path, read) && converted->RenameOnto(path);
-    }
-    original->Close();
-    if (replaced) {
-      FlushDirectory(directory);
-    } else {
-      CopyRegularFile(path, backup);
-    }
-  });
+  CopyMetadata(r->original.get(), r->status, r->converted.get());
+  StartWriting(r->converted.get());
+  completions.Add(std::move(r), size);
   return true;
 }
 

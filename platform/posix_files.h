@@ -5,14 +5,17 @@
 
 #include <condition_variable>
 #include <deque>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/read_buffer.h"
 
 namespace lstconvert {
 
@@ -31,48 +34,66 @@ void CopyMetadata(int from, const struct stat& status, int to);
 // Writes all of `bytes` to `fd`; false on an error.
 bool WriteAll(int fd, std::string_view bytes);
 
-// The bytes of the regular file at `path` and the version they were read
-// from. A path that is not a regular file is never opened.
-std::optional<FileContent> ReadRegularFile(const std::string& path);
+// Writes all of `pieces`, one after the other, to `fd` (writev); false on
+// an error.
+bool WriteAll(int fd, std::span<const std::string_view> pieces);
+
+// The bytes of the regular file at `path`, read into `buffer`, and the
+// version they were read from. A path that is not a regular file is never
+// opened.
+std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer);
 
 // Puts a copy of the regular file `source`, with its metadata, at `target`
 // in one durable step where no entry has the name `target`; the version of
 // `source` that was copied.
 std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target);
 
-// Work that waits for the disk, done on a thread of its own in the order it
-// was added, so that the batch goes on with the next file meanwhile. At
-// most two pieces wait: Add blocks until there is room.
+// Puts converted files in place in groups, on a thread of its own, so that
+// the batch goes on with the next files meanwhile and the files of a group
+// share their waits for the disk: per group, one flush of each file's data,
+// and two of the directory. A group holds at most kGroupFiles files and is
+// closed once it holds kGroupBytes; at most two groups wait, so Add blocks
+// until there is room.
 class Completions {
  public:
-  Completions() = default;
+  struct Replacement;
+  static constexpr std::size_t kGroupFiles = 32;
+  static constexpr std::size_t kGroupBytes = 32 << 20;
+
+  Completions();
   Completions(const Completions&) = delete;
   Completions& operator=(const Completions&) = delete;
   ~Completions();
 
-  void Add(std::function<void()> work);
-  // Returns once all work added has been done.
+  // Adds a converted file of `size` bytes to the open group.
+  void Add(std::unique_ptr<Replacement> replacement, std::size_t size);
+  // Returns once every file added has been put in place, or not.
   void Finish();
 
  private:
+  using Group = std::vector<std::unique_ptr<Replacement>>;
+  void Submit();
   void Work();
 
+  Group open_;  // the main thread's
+  std::size_t openBytes_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::function<void()>> waiting_;
+  std::deque<std::shared_ptr<Group>> waiting_;
   bool busy_ = false;
   bool stopping_ = false;
   std::thread thread_;
 };
 
-// Writes `content` beside `path`, provided the file there is writable and
+// Writes `pieces` beside `path`, provided the file there is writable and
 // still the version `read`, and leaves the rest to `completions`: flushing
 // it, making the file at `path` its backup `backup` and flushing the
 // directory, then, with `path` closed and still that version, renaming it
 // into place and flushing the directory again. Where `path` is not
 // replaced, `backup` becomes a copy of it where it names nothing. False if
 // that is known at once.
-bool ReplaceRegularFile(const std::string& path, std::string_view content, const FileVersion& read,
-                        const std::string& backup, Completions& completions);
+bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::string& backup,
+                        Completions& completions);
 
 }  // namespace lstconvert

@@ -129,7 +129,10 @@ class Win32Platform final : public Platform {
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    return ReadRegularFile(path, BudgetFor(path));
+    std::optional<OwnedContent> content = ReadRegularFile(path, BudgetFor(path));
+    if (!content) return std::nullopt;
+    read_ = std::move(*content);
+    return FileContent{read_.bytes, read_.version};
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
@@ -141,8 +144,11 @@ class Win32Platform final : public Platform {
   // where it can (CopyFileExW). It replaces an old backup only if it is of
   // the version read and that version can be replaced; otherwise it is made
   // only where there is no backup, and the project stays.
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
-                        const std::u16string& backup) override {
+  // The pieces are joined and written in one piece.
+  bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::u16string& backup) override {
+    Bytes content;
+    for (const std::string_view piece : pieces) content += piece;
     RetryBudget& budget = BudgetFor(path);
     if (!IsReplaceableVersion(path, read)) {
       CopyRegularFile(path, backup, budget);
@@ -243,6 +249,7 @@ class Win32Platform final : public Platform {
   std::u16string caption_;
   std::u16string budgetPath_;
   RetryBudget budget_;
+  OwnedContent read_;                   // what ReadWholeFile read last
   HANDLE lock_ = INVALID_HANDLE_VALUE;  // the lock file, open as long as the platform
 };
 

@@ -96,10 +96,10 @@ bool OpenRegularFile(const std::u16string& extended, DWORD share, RetryBudget& b
          GetFileType(file.get()) == FILE_TYPE_DISK;
 }
 
-std::optional<FileContent> ReadOpenFile(HANDLE file) {
+std::optional<OwnedContent> ReadOpenFile(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
-  FileContent content{Bytes(), VersionOf(info)};
+  OwnedContent content{Bytes(), VersionOf(info)};
   Bytes& bytes = content.bytes;
   bytes.resize(static_cast<std::size_t>(content.version.size) + 1);
   std::size_t filled = 0;
@@ -266,7 +266,7 @@ DWORD RetryBudget::Retry(const std::u16string& target, const std::function<bool(
   }
 }
 
-std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget) {
+std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget) {
   Handle file;
   DWORD attributes = 0;
   if (!OpenRegularFile(ExtendedPath(path), FILE_SHARE_READ | FILE_SHARE_WRITE, budget, file,

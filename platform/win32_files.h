@@ -63,9 +63,15 @@ class RetryBudget {
   std::uint32_t random_;
 };
 
+// A file's bytes, held, and the version they were read from.
+struct OwnedContent {
+  Bytes bytes;
+  FileVersion version;
+};
+
 // The bytes of the regular file at `path` and the version they were read
 // from. Directories and devices are never read.
-std::optional<FileContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget);
+std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget);
 
 // True if `path` names a regular file that is not read-only and is still the
 // version `read`; it looks only, so a file that another program holds passes.

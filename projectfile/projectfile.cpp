@@ -214,20 +214,18 @@ ProjectText DecodeProjectFile(const Bytes& bytes) {
   return text;
 }
 
-ProjectText DecodeKeyLines(Bytes bytes, std::span<const std::u16string_view> keys) {
+ProjectText DecodeKeyLines(std::string_view bytes, std::span<const std::u16string_view> keys) {
   const Layout layout = LayoutOf(bytes);
   ProjectText text;
   text.mode = layout.mode;
-  if (layout.splittable) {
-    const std::string_view all = bytes;
-    for (const std::size_t start : KeyLineStarts(all, layout.mode, layout.start, keys)) {
-      const LineBytes line = LineAt(all, layout.mode, start);
-      text.lines.push_back(Widen(all.substr(line.begin, line.end - line.begin), layout.mode));
-      text.spans.push_back({line.begin, line.end});
-    }
-    text.endsAsWritten = EndsAsWritten(all, layout.mode, layout.start);
+  text.bytes = bytes;
+  if (!layout.splittable) return text;
+  for (const std::size_t start : KeyLineStarts(bytes, layout.mode, layout.start, keys)) {
+    const LineBytes line = LineAt(bytes, layout.mode, start);
+    text.lines.push_back(Widen(bytes.substr(line.begin, line.end - line.begin), layout.mode));
+    text.spans.push_back({line.begin, line.end});
   }
-  text.bytes = std::move(bytes);
+  text.endsAsWritten = EndsAsWritten(bytes, layout.mode, layout.start);
   return text;
 }
 
@@ -236,42 +234,38 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
   return EncodeEightBit(lines);
 }
 
-std::optional<Bytes> EncodeKeyLines(const ProjectText& text) {
+std::optional<EncodedText> EncodeKeyLines(const ProjectText& text) {
   const bool utf16 = text.mode == EncodingMode::kUtf16Le;
-  std::vector<Bytes> lines;
-  std::size_t size = text.bytes.size() + 4;
+  EncodedText out;
   for (const std::u16string& line : text.lines) {
     std::optional<Bytes> bytes = EncodeText(line, text.mode);
     if (!bytes) return std::nullopt;
-    size += bytes->size();
-    lines.push_back(std::move(*bytes));
+    out.keyLines.push_back(std::move(*bytes));
   }
   const std::string_view all = text.bytes;
   const std::string_view lineEnd = utf16 ? kUtf16LineEnd : std::string_view("\r\n");
-  Bytes out;
+  std::vector<std::string_view>& pieces = out.pieces;
   if (text.endsAsWritten || utf16) {
-    out.reserve(size);
     std::size_t copied = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      out.append(all.substr(copied, text.spans[i].begin - copied));
-      out.append(lines[i]);
+    for (std::size_t i = 0; i < out.keyLines.size(); ++i) {
+      pieces.push_back(all.substr(copied, text.spans[i].begin - copied));
+      pieces.push_back(out.keyLines[i]);
       copied = text.spans[i].end;
     }
-    out.append(all.substr(copied));
-    if (!text.endsAsWritten) out.append(lineEnd);
+    pieces.push_back(all.substr(copied));
+    if (!text.endsAsWritten) pieces.push_back(lineEnd);
     return out;
   }
-  // 8-bit text with other line ends: every line again, followed by CR LF.
-  out.reserve(size + size / 16);
+  // 8-bit text with other line ends: every line, followed by CR LF.
   std::size_t next = 0;
   for (std::size_t at = 0; at < all.size();) {
     const LineBytes line = EightBitLine(all, at);
-    if (next < lines.size() && text.spans[next].begin == line.begin) {
-      out.append(lines[next++]);
+    if (next < out.keyLines.size() && text.spans[next].begin == line.begin) {
+      pieces.push_back(out.keyLines[next++]);
     } else {
-      out.append(all.substr(line.begin, line.end - line.begin));
+      pieces.push_back(all.substr(line.begin, line.end - line.begin));
     }
-    out.append(lineEnd);
+    pieces.push_back(lineEnd);
     at = line.next;
   }
   return out;
@@ -279,21 +273,21 @@ std::optional<Bytes> EncodeKeyLines(const ProjectText& text) {
 
 ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
                             std::span<const std::u16string_view> keys) {
-  std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
+  const std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
   if (!content) return {};
-  ProjectText text = DecodeKeyLines(std::move(content->bytes), keys);
+  ProjectText text = DecodeKeyLines(content->bytes, keys);
   text.version = content->version;
   return text;
 }
 
 bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
                      const std::u16string& backupPath) {
-  const std::optional<Bytes> bytes = EncodeKeyLines(text);
-  if (!bytes) {
+  const std::optional<EncodedText> encoded = EncodeKeyLines(text);
+  if (!encoded) {
     platform.CopyToNewFile(fullPath, backupPath);
     return false;
   }
-  return platform.ReplaceWholeFile(fullPath, *bytes, text.version, backupPath);
+  return platform.ReplaceWholeFile(fullPath, encoded->pieces, text.version, backupPath);
 }
 
 }  // namespace lstconvert

@@ -23,13 +23,13 @@ struct ProjectText {
   EncodingMode mode = EncodingMode::kEightBit;
   FileVersion version;  // the file the text was loaded from
 
-  // Loaded for some keys only (DecodeKeyLines): the file's bytes, where
-  // each of `lines` stands in them (its text, without the line end), and
-  // whether every line already ends in CR LF.
+  // Loaded for some keys only (DecodeKeyLines): the file's bytes (as read,
+  // not copied), where each of `lines` stands in them (its text, without the
+  // line end), and whether every line already ends in CR LF.
   struct Span {
     std::size_t begin, end;
   };
-  Bytes bytes;
+  std::string_view bytes;
   std::vector<Span> spans;
   bool endsAsWritten = false;
 };
@@ -49,15 +49,26 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode);
 // Edits that look only at lines holding these keys and change only such
 // lines see the same on these lines as on the whole line list, since no
 // other line can hold a key, and they cost no more than those lines.
-ProjectText DecodeKeyLines(Bytes bytes, std::span<const std::u16string_view> keys);
+// The text refers to `bytes`, which must outlive it.
+ProjectText DecodeKeyLines(std::string_view bytes, std::span<const std::u16string_view> keys);
+
+// A project file's bytes as pieces to be written one after the other:
+// stretches of the bytes it was read from, its key lines encoded again, and
+// line ends. Nothing is copied but the key lines.
+struct EncodedText {
+  std::vector<Bytes> keyLines;
+  std::vector<std::string_view> pieces;  // into the read bytes, `keyLines` and literals
+};
 
 // The bytes DecodeProjectFile's whole line list would encode to, with the
-// key lines as they are now: the other lines are copied, their line ends
-// made CR LF. Nothing if an 8-bit line holds a character above U+00FF.
-std::optional<Bytes> EncodeKeyLines(const ProjectText& text);
+// key lines as they are now: the other lines as they were read, their line
+// ends made CR LF. Nothing if an 8-bit line holds a character above U+00FF.
+// The pieces refer to `text.bytes`.
+std::optional<EncodedText> EncodeKeyLines(const ProjectText& text);
 
 // The lines of the project file at `fullPath` that contain any of `keys`;
-// no lines if it cannot be read.
+// no lines if it cannot be read. The text refers to the platform's read
+// buffer, valid until the next read.
 ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
                             std::span<const std::u16string_view> keys);
 

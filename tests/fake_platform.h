@@ -78,7 +78,8 @@ class FakePlatform final : public Platform {
     DieIfDue();
     const FakeEntry* entry = Find(path);
     if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return std::nullopt;
-    return FileContent{entry->content, Version(Name(path))};
+    lastRead_ = entry->content;
+    return FileContent{lastRead_, Version(Name(path))};
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
@@ -99,8 +100,10 @@ class FakePlatform final : public Platform {
   // The backup step and the replacement count as two file operations, as
   // the two renames they are on disk. A file not replaced gets a copy of
   // itself as its backup where it has none.
-  bool ReplaceWholeFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
-                        const std::u16string& backup) override {
+  bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::u16string& backup) override {
+    Bytes content;
+    for (const std::string_view piece : pieces) content += piece;
     if (Fails()) return false;
     FakeEntry* entry = Find(path);
     const FakeEntry* old = Find(backup);
@@ -137,6 +140,7 @@ class FakePlatform final : public Platform {
 
  private:
   std::uint64_t filesWritten_ = 0;
+  Bytes lastRead_;
 
   bool Fails() {
     ++fileOperations;

@@ -60,12 +60,18 @@ inline unsigned PermissionBits(const std::filesystem::path& path) {
   return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions());
 }
 
+// `bytes` as the one piece of a file's content.
+inline std::span<const std::string_view> OnePiece(const std::string_view& bytes) {
+  return {&bytes, 1};
+}
+
 // Reads the file at `path` through `platform` and replaces it by `content`,
 // the old file becoming "<path>.bak"; returns once that has ended.
 inline bool ReadAndReplace(Platform& platform, const std::u16string& path, const Bytes& content) {
   const std::optional<FileContent> read = platform.ReadWholeFile(path);
-  const bool begun = platform.ReplaceWholeFile(path, content, read ? read->version : FileVersion{},
-                                               path + u".bak");
+  const std::string_view piece = content;
+  const bool begun = platform.ReplaceWholeFile(
+      path, OnePiece(piece), read ? read->version : FileVersion{}, path + u".bak");
   platform.Finish();
   return begun;
 }

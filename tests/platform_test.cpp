@@ -42,10 +42,12 @@ TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasReadAndItsBackup) {
     WriteFile(directory_ / "p.lst", "old");
     const FileVersion read = platform_->ReadWholeFile(Path("p.lst"))->version;
     WriteFile(directory_ / "p.lst", "saved meanwhile");
-    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
+    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), testing::OnePiece("new"), read,
+                                             Path("p.lst.bak")));
     WriteFile(directory_ / "q.lst", "saved as a new file");
     fs::rename(directory_ / "q.lst", directory_ / "p.lst");
-    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), "new", read, Path("p.lst.bak")));
+    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), testing::OnePiece("new"), read,
+                                             Path("p.lst.bak")));
     platform_->Finish();
     EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
     EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), earlierBackup ? "original" : "saved meanwhile");

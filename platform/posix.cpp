@@ -130,7 +130,7 @@ class PosixPlatform final : public Platform {
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    return ReadRegularFile(ToNative(path), buffer_);
+    return ReadRegularFile(ToNative(path), buffer_, held_);
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
@@ -140,10 +140,11 @@ class PosixPlatform final : public Platform {
 
   bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
                         const FileVersion& read, const std::u16string& backup) override {
-    return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), completions_);
+    return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), held_, completions_);
   }
 
   void Finish() override {
+    held_.Release();
     completions_.Finish();
     if (stopSignal != 0) {
       const int signal = stopSignal;
@@ -208,6 +209,7 @@ class PosixPlatform final : public Platform {
   std::string startedBy_;
   std::string caption_;
   ReadBuffer buffer_;
+  HeldFile held_;
   Completions completions_;
   int lock_ = -1;  // held until the process ends
 };

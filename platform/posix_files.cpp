@@ -36,6 +36,12 @@ class FileDescriptor {
     Close();
     fd_ = fd;
   }
+  // Gives up the descriptor without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports whether the close succeeded; closing again does
   // nothing.
   bool Close() {
@@ -219,18 +225,19 @@ std::unique_ptr<TemporaryFile> CopyBeside(int from, const struct stat& status,
   return copy;
 }
 
-// A name beside `path` that no entry has: the prefix of the temporary files
-// and twelve random hexadecimal digits.
-std::string UnusedNameBeside(const std::string& path) {
+// A new name beside `path`, the prefix of the temporary files and twelve
+// random hexadecimal digits, that is to name `path`'s file too; false if no
+// link can be made there (a file system without links).
+bool LinkBeside(const std::string& path, std::string& linked) {
   static std::mt19937_64 random(std::random_device{}());
   const std::string directory = DirectoryOf(path);
   for (;;) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%012llx",
                   static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-    const std::string name = directory + "/" + std::string(kTemporaryPrefix) + digits;
-    struct stat status {};
-    if (lstat(name.c_str(), &status) != 0 && errno == ENOENT) return name;
+    linked = directory + "/" + std::string(kTemporaryPrefix) + digits;
+    if (link(path.c_str(), linked.c_str()) == 0) return true;
+    if (errno != EEXIST) return false;
   }
 }
 
@@ -247,14 +254,15 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
   // The original's own data must be on the disk before it is the only copy
   // of it.
   if (linkable && FlushData(original)) {
-    const std::string linked = UnusedNameBeside(path);
-    if (link(path.c_str(), linked.c_str()) == 0) {
+    std::string linked;
+    if (LinkBeside(path, linked)) {
+      // Still the file that was opened, with no other name that the backup
+      // could be: renaming a link of a file onto another link of the same
+      // file would succeed and leave both.
       struct stat same {};
       const bool made = lstat(linked.c_str(), &same) == 0 && VersionOf(same) == VersionOf(status) &&
-                        rename(linked.c_str(), backup.c_str()) == 0;
-      // Renaming a link of a file onto another link of the same file
-      // succeeds and leaves both; the spare one goes, as after a failure.
-      unlink(linked.c_str());
+                        same.st_nlink == 2 && rename(linked.c_str(), backup.c_str()) == 0;
+      if (!made) unlink(linked.c_str());
       return made;
     }
   }
@@ -296,7 +304,27 @@ bool WriteAll(int fd, std::span<const std::string_view> pieces) {
   return true;
 }
 
-std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer) {
+void HeldFile::Hold(const std::string& path, int fd) {
+  Release();
+  path_ = path;
+  fd_ = fd;
+}
+
+int HeldFile::Take(const std::string& path) {
+  if (fd_ < 0 || path != path_) return -1;
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void HeldFile::Release() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer,
+                                           HeldFile& held) {
+  held.Release();
   struct stat status {};
   FileDescriptor file(OpenRegularFile(path, status));
   if (file.get() < 0) return std::nullopt;
@@ -313,6 +341,7 @@ std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& 
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
   }
+  held.Hold(path, file.Release());
   return FileContent{std::string_view(bytes, filled), VersionOf(status)};
 }
 
@@ -404,7 +433,7 @@ void Completions::Submit() {
     thread_ = std::thread([this] { Work(); });
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
-  changed_.wait(lock, [this] { return waiting_.size() < 2; });
+  changed_.wait(lock, [this] { return waiting_.empty(); });
   waiting_.push_back(std::move(group));
   changed_.notify_all();
 }
@@ -433,10 +462,17 @@ void Completions::Work() {
 }
 
 bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::string& backup,
+                        const FileVersion& read, const std::string& backup, HeldFile& held,
                         Completions& completions) {
   auto r = std::make_unique<Completions::Replacement>(path, backup, read);
-  r->original.Reset(OpenRegularFile(path, r->status));
+  // The file as it was read, if it is held still; its status now tells
+  // whether it was written to since.
+  int fd = held.Take(path);
+  if (fd >= 0 && fstat(fd, &r->status) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  r->original.Reset(fd >= 0 ? fd : OpenRegularFile(path, r->status));
   if (r->original.get() < 0) return false;
   const bool writable = (r->status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
   std::size_t size = 0;

@@ -38,10 +38,31 @@ bool WriteAll(int fd, std::string_view bytes);
 // an error.
 bool WriteAll(int fd, std::span<const std::string_view> pieces);
 
+// The regular file read last, held open until the next read, so that
+// replacing it costs no second look-up of its name in what may be a large
+// directory.
+class HeldFile {
+ public:
+  HeldFile() = default;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  ~HeldFile() { Release(); }
+  void Hold(const std::string& path, int fd);
+  // The descriptor of `path` if that is the file held, which is the
+  // caller's then; -1 otherwise.
+  int Take(const std::string& path);
+  void Release();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // The bytes of the regular file at `path`, read into `buffer`, and the
-// version they were read from. A path that is not a regular file is never
-// opened.
-std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer);
+// version they were read from; the file is left in `held`. A path that is
+// not a regular file is never opened.
+std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer,
+                                           HeldFile& held);
 
 // Puts a copy of the regular file `source`, with its metadata, at `target`
 // in one durable step where no entry has the name `target`; the version of
@@ -52,8 +73,10 @@ std::optional<FileVersion> CopyRegularFile(const std::string& source, const std:
 // the batch goes on with the next files meanwhile and the files of a group
 // share their waits for the disk: per group, one flush of each file's data,
 // and two of the directory. A group holds at most kGroupFiles files and is
-// closed once it holds kGroupBytes; at most two groups wait, so Add blocks
-// until there is room.
+// closed once it holds kGroupBytes. One group waits while another is put in
+// place, so Add blocks until there is room: at most three groups, and two
+// descriptors for each of their files (192), are open at once, within even
+// the smallest usual limit of 256.
 class Completions {
  public:
   struct Replacement;
@@ -93,7 +116,7 @@ class Completions {
 // replaced, `backup` becomes a copy of it where it names nothing. False if
 // that is known at once.
 bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::string& backup,
+                        const FileVersion& read, const std::string& backup, HeldFile& held,
                         Completions& completions);
 
 }  // namespace lstconvert

@@ -54,6 +54,7 @@ std::optional<std::string> ReadSized(Call call) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     const ssize_t size = call(nullptr, 0);
     if (size < 0) return std::nullopt;
+    if (size == 0) return std::string();
     std::string buffer(static_cast<std::size_t>(size), '\0');
     const ssize_t got = call(buffer.data(), buffer.size());
     if (got >= 0) {

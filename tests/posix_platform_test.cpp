@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <functional>
 #include <thread>
 
@@ -63,6 +64,9 @@ bool IsOpenHere(const struct stat& file) {
   return open;
 }
 
+// Called with the target of each rename once it is done, while set.
+std::function<void(const std::string&)> afterRename;
+
 extern "C" int rename(const char* from, const char* to) noexcept {
   static const auto next = Next<int(const char*, const char*)>("rename");
   struct stat status {
@@ -71,7 +75,34 @@ extern "C" int rename(const char* from, const char* to) noexcept {
     fileEvents.push_back("rename " + std::to_string(status.st_ino));
     if (stat(to, &target) == 0 && IsOpenHere(target)) fileEvents.push_back("rename onto open file");
   }
-  return next(from, to);
+  const int renamed = next(from, to);
+  if (afterRename) afterRename(to);
+  return renamed;
+}
+
+// While set, copy_file_range fails with this error, as on kernels or file
+// systems without it or behind a system call filter.
+int copyRangeError = 0;
+
+extern "C" ssize_t copy_file_range(int from, off64_t* fromOffset, int to, off64_t* toOffset,
+                                   size_t length, unsigned flags) {
+  static const auto next =
+      Next<ssize_t(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range");
+  if (copyRangeError == 0) return next(from, fromOffset, to, toOffset, length, flags);
+  errno = copyRangeError;
+  return -1;
+}
+
+// The extended attribute that fsetxattr may not set, as a user may not set
+// a trusted.* attribute or a security label.
+std::string refusedAttribute;
+
+extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size,
+                         int flags) noexcept {
+  static const auto next = Next<int(int, const char*, const void*, size_t, int)>("fsetxattr");
+  if (name != refusedAttribute) return next(fd, name, value, size, flags);
+  errno = EPERM;
+  return -1;
 }
 
 namespace lstconvert {
@@ -314,6 +345,59 @@ TEST_F(PosixPlatformTest, KeepsAclsAndExtendedAttributesAndAddsNone) {
   // A file without an ACL gets none from the directory's default ACL.
   EXPECT_EQ(Attribute(plain, "system.posix_acl_access"), std::nullopt);
   EXPECT_EQ(PermissionBits(plain), 0600u);
+}
+
+// An access ACL that cannot be copied takes the group's access away (the
+// group bits would otherwise widen the ACL's mask to the whole group); any
+// other attribute that cannot be copied changes no permission.
+TEST_F(PosixPlatformTest, OnlyALostAclTakesTheGroupsAccessAway) {
+  const fs::path project = directory_ / "p.lst";
+  const std::string acl = AccessAcl();
+  for (const auto& [refused, mode] :
+       {std::pair{"system.posix_acl_access", 0600u}, std::pair{"user.origin", 0660u}}) {
+    WriteFile(project, "old");
+    if (setxattr(project.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+        setxattr(project.c_str(), "user.origin", "designer", 8, 0) != 0) {
+      GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+    }
+    refusedAttribute = refused;
+    EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new"));
+    refusedAttribute.clear();
+    EXPECT_EQ(PermissionBits(project), mode) << refused;
+  }
+}
+
+// Where the kernel cannot copy, the copy is read and written instead.
+TEST_F(PosixPlatformTest, CopiesWhereTheKernelCannot) {
+  WriteFile(directory_ / "p.lst", "project");
+  for (const int error : {ENOSYS, EOPNOTSUPP, EXDEV, EINVAL, EPERM}) {
+    fs::remove(directory_ / "p.lst.bak");
+    copyRangeError = error;
+    EXPECT_TRUE(
+        platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak")))
+        << error;
+    copyRangeError = 0;
+    EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), "project") << error;
+  }
+}
+
+// A save by another program after the backup is made, in place, as long as
+// the old content and within the same second, is not overwritten: only the
+// nanoseconds of the modification time tell it.
+TEST_F(PosixPlatformTest, ASaveJustBeforeTheReplacementStays) {
+  const fs::path project = directory_ / "p.lst";
+  WriteFile(project, "old");
+  afterRename = [&](const std::string& to) {
+    struct stat before {};
+    if (to != project.string() + ".bak" || stat(project.c_str(), &before) != 0) return;
+    WriteFile(project, "new");
+    const timespec times[] = {before.st_atim,
+                              {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000}};
+    utimensat(AT_FDCWD, project.c_str(), times, 0);
+  };
+  ReadAndReplace(*platform_, Wide(project), "converted");
+  afterRename = nullptr;
+  EXPECT_EQ(ReadFile(project), "new");
 }
 
 // Run as root: a user who may not give a file to its owner still keeps its

@@ -68,6 +68,15 @@ class StartedProgram {
     _exit(127);
   }
 
+  // A program still running when its test ends, on a failure too, is killed
+  // and reaped: it must not go on waiting and holding the test's files.
+  ~StartedProgram() {
+    if (pid_ > 0 && !exited_ && waitpid(pid_, &status_, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+    }
+  }
+
   pid_t pid() const { return pid_; }
   bool Running() const { return pid_ > 0 && kill(pid_, 0) == 0 && !Exited(); }
   std::string Err() const { return ReadFile(err_); }

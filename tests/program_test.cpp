@@ -26,6 +26,20 @@ using testing::Utf16File;
 using testing::VolumeHolds;
 using testing::WriteFile;
 
+TEST(Program, AProgramStillRunningEndsWithItsTest) {
+  TemporaryDirectory directory;
+  StartedProgram::Options options;
+  options.program = "/bin/sleep";
+  options.arguments = {"60"};
+  pid_t pid = 0;
+  {
+    const StartedProgram program(directory.path(), options);
+    pid = program.pid();
+    ASSERT_TRUE(program.Running());
+  }
+  EXPECT_NE(kill(pid, 0), 0);  // neither running nor left unreaped
+}
+
 TEST(Program, AnEmptyDirectoryGivesNoOutput) {
   TemporaryDirectory directory;
   const Outcome run = RunProgram(directory.path());

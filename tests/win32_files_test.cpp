@@ -23,6 +23,13 @@ TEST(Win32Retries, OnlyHeldLockedAndMomentarilyDeniedFilesAreRetried) {
   WriteFile(directory / "read-only", "x");
   fs::permissions(directory / "read-only", fs::perms::all, fs::perm_options::remove);
   fs::permissions(directory / "read-only", fs::perms::owner_read, fs::perm_options::add);
+  // Being deleted while another program holds it: Windows denies access to
+  // it, even to its attributes, until it is gone (Wine denies nothing).
+  const HANDLE deleting = CreateFileW((directory / "deleting").c_str(), DELETE, FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, 0, nullptr);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  ASSERT_TRUE(
+      SetFileInformationByHandle(deleting, FileDispositionInfo, &disposition, sizeof disposition));
   const struct {
     DWORD error;
     const char* target;
@@ -32,12 +39,14 @@ TEST(Win32Retries, OnlyHeldLockedAndMomentarilyDeniedFilesAreRetried) {
       {ERROR_ACCESS_DENIED, "file", true},     {ERROR_ACCESS_DENIED, "read-only", false},
       {ERROR_ACCESS_DENIED, ".", false},       {ERROR_ACCESS_DENIED, "missing", false},
       {ERROR_FILE_NOT_FOUND, "file", false},   {ERROR_DISK_FULL, "file", false},
+      {ERROR_ACCESS_DENIED, "deleting", true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsTransientFailure(c.error, (directory / c.target).u16string()), c.transient)
         << c.error << " " << c.target;
   }
   fs::permissions(directory / "read-only", fs::perms::owner_write, fs::perm_options::add);
+  CloseHandle(deleting);
 }
 
 // What the stand-in for ReplaceFileW does before it fails: nothing, remove the
@@ -93,6 +102,28 @@ TEST(Win32Replace, TheNewContentStaysOnDiskWhateverReplaceFileLeaves) {
       EXPECT_EQ(ReadFile(directory / "p.lst"), c.project);
     }
   }
+}
+
+// A link at the project's path is replaced by a regular file only while its
+// target is still the version read. Needs a Windows that lets the user make
+// links: Wine makes none.
+TEST(Win32Replace, ALinkIsReplacedOnlyWhileItsTargetIsTheVersionRead) {
+  TemporaryDirectory directory;
+  WriteFile(directory / "target", "old");
+  const std::u16string path = (directory / "p.lst").u16string();
+  CreateSymbolicLinkW(Wide(path), (directory / "target").c_str(),
+                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const DWORD attributes = GetFileAttributesW(Wide(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    GTEST_SKIP() << "no symbolic links here";
+  }
+  RetryBudget budget(50);
+  const FileVersion read = ReadRegularFile(path, budget)->version;
+  WriteFile(directory / "target", "saved meanwhile");
+  EXPECT_FALSE(ReplaceRegularFile(path, "new", read, budget));
+  EXPECT_EQ(ReadFile(directory / "p.lst"), "saved meanwhile");
+  EXPECT_NE(GetFileAttributesW(Wide(path)) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+  EXPECT_EQ(Names(directory.path()), (std::set<std::string>{"p.lst", "target"}));
 }
 
 TEST(Win32Replace, BackupAndReplacementKeepTheAttributesButReadOnly) {

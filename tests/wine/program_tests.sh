@@ -5,10 +5,10 @@
 # message box with Return and checks that the boxes come one at a time, in
 # file order, with the POSIX program's messages, that the run waits for each,
 # and that both copies end byte for byte alike. Some cases run the Windows
-# program under HOLD_PROGRAM (hold_file.exe), which holds a project or its
+# program under HOLD_PROGRAM (hold_file.exe), which holds projects or a
 # backup open meanwhile, as the report designer or a virus scanner does.
-# Further cases: the arguments that are answered without converting, and two
-# runs started at once in one directory.
+# Further cases: the arguments that are answered without converting, two
+# runs started at once in one directory, and a backup copy failing halfway.
 #
 # Usage: program_tests.sh WINDOWS_PROGRAM POSIX_PROGRAM [HOLD_PROGRAM]
 # Without HOLD_PROGRAM the cases of held files are left out.
@@ -81,11 +81,15 @@ BoxText() {
 # The Windows path of a directory under Wine's drive Z:.
 WindowsPath() { printf 'Z:%s' "${1//\//\\}"; }
 
-# Set by a case: the arguments of hold_file.exe before the program (the file
-# to hold, its sharing, for how long), and a function to run in the POSIX
-# copy after the POSIX run, for what the Windows program must leave alone.
+# Set by a case: the arguments of hold_file.exe before the program (the files
+# to hold, their sharing, for how long), a function to run in the POSIX copy
+# after the POSIX run, for what the Windows program must leave alone, and a
+# file size limit for both programs (in KiB), which fails a copy halfway as
+# a full disk does.
 held=()
 after_posix=
+limit=
+Limit() { trap '' XFSZ; [ -z "$limit" ] || ulimit -f "$limit"; }
 
 # Runs both programs on copies of the directory made by the function $2 and
 # compares them.
@@ -100,7 +104,7 @@ RunCase() {
 CompareRuns() {
   local name=$1 posix=$2 windows=$3
   local trace="$work/$name/trace.$RANDOM"
-  (cd "$posix" && "$posix_program" </dev/null >"$work/$name/posix.out" 2>"$work/$name/posix.err")
+  (cd "$posix" && Limit && "$posix_program" </dev/null >"$work/$name/posix.out" 2>"$work/$name/posix.err")
   local posix_status=$?
   [ -z "$after_posix" ] || (cd "$posix" && "$after_posix")
 
@@ -115,7 +119,7 @@ CompareRuns() {
 
   local run=("$windows_program")
   [ ${#held[@]} -eq 0 ] || run=("$hold_program" "${held[@]}" "$(WindowsPath "$windows_program")")
-  (cd "$windows" && WINEDEBUG=trace+msgbox exec "$wine" "${run[@]}" </dev/null \
+  (cd "$windows" && Limit && WINEDEBUG=trace+msgbox exec "$wine" "${run[@]}" </dev/null \
     >"$work/$name/windows.out" 2>"$trace") &
   local pid=$!
   local k
@@ -144,7 +148,7 @@ CompareRuns() {
   [ ! -s "$work/$name/windows.out" ] || { fail "$name: output on standard output"; return 1; }
   diff -r "$posix" "$windows" >&2 || { fail "$name: the directories differ"; return 1; }
   if find "$windows" -name '.lstconvert-*' | grep -q .; then fail "$name: a temporary file was left"; return 1; fi
-  echo "ok: $name (${#expected[@]} boxes) $(grep -a -o 'hold_file: .*' "$trace")"
+  echo "ok: $name (${#expected[@]} boxes) $(grep -a -o 'hold_file: .*' "$trace" | paste -sd ' ')"
 }
 
 # The box k is gone: a further box appeared, the window went away or the run ended.
@@ -182,6 +186,9 @@ MakeHeld() {
   MakeHeldProject
   printf '  TableID=\r\n' >b.lst
 }
+MakeThreeHeld() { MakeHeld && printf '  TableID=\r\n' >c.lst; }
+# A project larger than the file size limit.
+MakeLarge() { printf '  TableID=\r\n' >a.lst && head -c 200000 /dev/zero | tr '\0' x >>a.lst; }
 
 # Every argument is answered as the POSIX program answers it, on standard
 # output and in the exit status, without a box and without touching a file.
@@ -252,6 +259,8 @@ RunTwice() {
 }
 
 StartDisplay
+# One server for the whole run, so that none starts with a case's file size limit.
+"$wineserver" -p
 timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
 
 passed=0
@@ -268,6 +277,10 @@ fi
 for run in RunArguments RunTwice; do
   if "$run"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
+# The backup copy fails halfway: nothing is left of it and the project keeps its bytes.
+limit=64
+if RunCase half-copied MakeLarge; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+limit=
 if [ -n "$hold_program" ]; then
   # A project or its old backup held for 0.8 s, with and without read
   # sharing: the program waits for it and ends as the POSIX program does.
@@ -280,8 +293,12 @@ if [ -n "$hold_program" ]; then
   held=(a.lst.bak read end)
   after_posix=MakeHeldProject
   if RunCase held-past-retries MakeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-  held=()
+  # Three projects held one after the other, for 1 to 1.5 s each: every
+  # project gets its own time to wait, and all three are converted.
+  held=(a.lst read 1000 b.lst read 2500 c.lst read 4000)
   after_posix=
+  if RunCase held-one-after-another MakeThreeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  held=()
 else
   echo "held files: left out (no HOLD_PROGRAM given)"
 fi

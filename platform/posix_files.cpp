@@ -421,7 +421,7 @@ void Completions::Add(std::unique_ptr<Replacement> replacement, std::size_t size
 
 void Completions::Submit() {
   if (open_.empty()) return;
-  auto group = std::make_shared<Group>(std::move(open_));
+  Group group = std::move(open_);
   open_.clear();
   openBytes_ = 0;
   std::unique_lock<std::mutex> lock(mutex_);
@@ -449,12 +449,12 @@ void Completions::Work() {
   for (;;) {
     changed_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
     if (waiting_.empty()) return;
-    std::shared_ptr<Group> group = std::move(waiting_.front());
+    Group group = std::move(waiting_.front());
     waiting_.pop_front();
     busy_ = true;
     lock.unlock();
-    CommitGroup(*group);
-    group.reset();
+    CommitGroup(group);
+    group.clear();
     lock.lock();
     busy_ = false;
     changed_.notify_all();

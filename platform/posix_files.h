@@ -102,7 +102,7 @@ class Completions {
   std::size_t openBytes_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::shared_ptr<Group>> waiting_;
+  std::deque<Group> waiting_;
   bool busy_ = false;
   bool stopping_ = false;
   std::thread thread_;

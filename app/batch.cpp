@@ -12,12 +12,10 @@ namespace {
 // The project files among the directory's entries, in conversion order. The
 // list is complete before the first conversion, so a file that a conversion
 // re-creates is never met again.
-std::vector<DirectoryEntry> ProjectFiles(std::vector<DirectoryEntry> entries) {
-  std::erase_if(entries, [](const DirectoryEntry& e) { return !IsProjectFileName(e.name); });
-  std::sort(entries.begin(), entries.end(), [](const DirectoryEntry& a, const DirectoryEntry& b) {
-    return ProjectFileNameLess(a.name, b.name);
-  });
-  return entries;
+std::vector<std::u16string> ProjectFileNames(std::vector<std::u16string> names) {
+  std::erase_if(names, [](const std::u16string& name) { return !IsProjectFileName(name); });
+  std::sort(names.begin(), names.end(), ProjectFileNameLess);
+  return names;
 }
 
 }  // namespace
@@ -49,9 +47,10 @@ int RunBatch(Platform& platform) {
   // Another run's temporary files are its own while it lives; a killed
   // run's are spare names and incomplete copies, never a project's only copy.
   if (platform.LockCurrentDirectory()) platform.RemoveLeftoverFiles();
-  for (const DirectoryEntry& entry : ProjectFiles(platform.ListCurrentDirectory())) {
+  DirectoryListing listing = platform.ListCurrentDirectory();
+  for (const std::u16string& name : ProjectFileNames(std::move(listing.names))) {
     if (platform.Interrupted()) break;
-    ConvertProjectFile(platform, entry.fullPath);
+    ConvertProjectFile(platform, listing.directory + name);
   }
   platform.Finish();
   return 0;

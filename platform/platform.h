@@ -34,9 +34,11 @@ struct FileContent {
   FileVersion version;
 };
 
-struct DirectoryEntry {
-  std::u16string name;      // the entry's name within the current directory
-  std::u16string fullPath;  // current directory, a separator unless it ends in one, the name
+// The names in the current directory; an entry's full path is `directory`
+// followed by its name.
+struct DirectoryListing {
+  std::u16string directory;  // the current directory's absolute path, ending in a separator
+  std::vector<std::u16string> names;
 };
 
 class Platform {
@@ -47,8 +49,8 @@ class Platform {
   virtual bool Startup() = 0;
 
   // Every entry of the current directory except "." and "..", in no
-  // particular order. Empty if the directory cannot be read.
-  virtual std::vector<DirectoryEntry> ListCurrentDirectory() = 0;
+  // particular order. No names if the directory cannot be read.
+  virtual DirectoryListing ListCurrentDirectory() = 0;
 
   // The whole content of the regular file at `path` (a link is followed),
   // read into memory that serves every read of the run: it only grows, and

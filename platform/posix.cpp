@@ -113,20 +113,20 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
-  std::vector<DirectoryEntry> ListCurrentDirectory() override {
-    std::vector<DirectoryEntry> entries;
+  DirectoryListing ListCurrentDirectory() override {
+    DirectoryListing listing;
     std::string directory = CurrentDirectory();
-    if (directory.empty()) return entries;
+    if (directory.empty()) return listing;
     if (directory.back() != '/') directory.push_back('/');
+    listing.directory = FromNative(directory);
     DIR* stream = opendir(".");
-    if (stream == nullptr) return entries;
+    if (stream == nullptr) return listing;
     while (const dirent* entry = readdir(stream)) {
       const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      entries.push_back({FromNative(name), FromNative(directory) + FromNative(name)});
+      if (name != "." && name != "..") listing.names.push_back(FromNative(name));
     }
     closedir(stream);
-    return entries;
+    return listing;
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {

@@ -107,25 +107,25 @@ class Win32Platform final : public Platform {
     return !caption_.empty();
   }
 
-  std::vector<DirectoryEntry> ListCurrentDirectory() override {
-    std::vector<DirectoryEntry> entries;
+  DirectoryListing ListCurrentDirectory() override {
+    DirectoryListing listing;
     std::u16string directory = CurrentDirectory();
-    if (directory.empty()) return entries;
+    if (directory.empty()) return listing;
     if (!IsSeparator(directory.back())) directory.push_back(u'\\');
+    listing.directory = directory;
     // Every entry is listed and the program picks its project files by
     // name: a search for "*.lst" would also return "x.lstx" through its
     // short name.
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileExW(Wide(ExtendedPath(directory + u"*")), FindExInfoBasic,
                                            &found, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return entries;
+    if (search == INVALID_HANDLE_VALUE) return listing;
     do {
-      const std::u16string name = FromWide(found.cFileName, wcslen(found.cFileName));
-      if (name == u"." || name == u"..") continue;
-      entries.push_back({name, directory + name});
+      std::u16string name = FromWide(found.cFileName, wcslen(found.cFileName));
+      if (name != u"." && name != u"..") listing.names.push_back(std::move(name));
     } while (FindNextFileW(search, &found));
     FindClose(search);
-    return entries;
+    return listing;
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {

@@ -66,10 +66,10 @@ class FakePlatform final : public Platform {
   bool Startup() override { return startupSucceeds; }
 
   // In a fixed scrambled order, as a real directory gives no order either.
-  std::vector<DirectoryEntry> ListCurrentDirectory() override {
-    std::vector<DirectoryEntry> listed;
-    for (const auto& [name, entry] : entries) listed.push_back({name, kDirectory + name});
-    std::shuffle(listed.begin(), listed.end(), std::mt19937(7));
+  DirectoryListing ListCurrentDirectory() override {
+    DirectoryListing listed{kDirectory, {}};
+    for (const auto& [name, entry] : entries) listed.names.push_back(name);
+    std::shuffle(listed.names.begin(), listed.names.end(), std::mt19937(7));
     return listed;
   }
 

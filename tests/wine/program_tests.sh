@@ -144,7 +144,8 @@ CompareRuns() {
   wait $pid
   local windows_status=$?
   BoxCountIs "$trace" "${#expected[@]}" || { fail "$name: $(BoxCount "$trace") boxes, expected ${#expected[@]}"; return 1; }
-  [ "$windows_status" -eq "$posix_status" ] || { fail "$name: exit status $windows_status, POSIX $posix_status"; return 1; }
+  [ "$windows_status" -eq "$posix_status" ] ||
+    { fail "$name: exit status $windows_status, POSIX $posix_status; $(grep -a -v 'msgbox' "$trace" | tail -n 5)"; return 1; }
   [ ! -s "$work/$name/windows.out" ] || { fail "$name: output on standard output"; return 1; }
   diff -r "$posix" "$windows" >&2 || { fail "$name: the directories differ"; return 1; }
   if find "$windows" -name '.lstconvert-*' | grep -q .; then fail "$name: a temporary file was left"; return 1; fi

@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -108,6 +111,37 @@ bool FlushData(int fd) {
 #endif
 }
 
+// Flushes the whole file system that holds `directory` where that is known to
+// reach the disk (ext2 to ext4, XFS, btrfs): one wait for every file of a
+// group, and their data written out together. False where each file must be
+// flushed alone: on FUSE, network and FAT file systems a flush of the file
+// system may stop short of the disk, and elsewhere there is no such call.
+bool FlushFileSystem(const std::string& directory) {
+#if defined(__linux__)
+  FileDescriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct statfs about {};
+  if (fd.get() < 0 || fstatfs(fd.get(), &about) != 0) return false;
+  constexpr unsigned long kExt = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E;
+  const auto type = static_cast<unsigned long>(about.f_type);
+  return (type == kExt || type == kXfs || type == kBtrfs) && syncfs(fd.get()) == 0;
+#else
+  (void)directory;
+  return false;
+#endif
+}
+
+// After a flush of its file system, whether a file's data reached the disk:
+// a failed write is reported to whoever asks of the file next, and older
+// kernels report it to no flush of a whole file system.
+bool WrittenOut(int fd) {
+#if defined(__linux__)
+  return sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE) == 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
 // Starts writing a file's data to the disk, so that a flush later has less
 // to wait for, and the flushes of a group little more than one.
 void StartWriting(int fd) {
@@ -159,8 +193,11 @@ class TemporaryFile {
   }
   bool created() const { return file_.get() >= 0; }
   int get() const { return file_.get(); }
-  // Flushes the file to the disk and closes it.
-  bool FlushAndClose() { return Flush(file_.get()) && file_.Close(); }
+  // Flushes the file to the disk, or checks that it reached it after a flush
+  // of its file system, and closes it.
+  bool FlushAndClose(bool fileSystemFlushed = false) {
+    return (fileSystemFlushed ? WrittenOut(file_.get()) : Flush(file_.get())) && file_.Close();
+  }
   bool RenameOnto(const std::string& target) {
     renamed_ = rename(path_.c_str(), target.c_str()) == 0;
     return renamed_;
@@ -246,14 +283,15 @@ bool LinkBeside(const std::string& path, std::string& linked) {
 // `backup`, so nothing is copied and all its metadata stays. Where it
 // cannot be linked (a file system without links, a symbolic link at `path`)
 // or has other links that would share the backup, it is copied instead.
+// `fileSystemFlushed` tells that the whole file system was just flushed.
 bool MakeBackup(const std::string& path, int original, const struct stat& status,
-                const std::string& backup) {
+                const std::string& backup, bool fileSystemFlushed) {
   struct stat own {};
   const bool linkable = lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) &&
                         own.st_ino == status.st_ino && own.st_nlink == 1;
   // The original's own data must be on the disk before it is the only copy
   // of it.
-  if (linkable && FlushData(original)) {
+  if (linkable && (fileSystemFlushed ? WrittenOut(original) : FlushData(original))) {
     std::string linked;
     if (LinkBeside(path, linked)) {
       // Still the file that was opened, with no other name that the backup
@@ -372,21 +410,26 @@ struct Completions::Replacement {
 namespace {
 
 // Puts the converted files of a group in place. The waits for the disk are
-// shared: the files' data is flushed one after the other, its writing begun
-// long before; every backup is made, and the directory flushed once, so that
-// no project is replaced before its backup lasts; then each project, closed
-// and checked to be the version read, is replaced, and the directory flushed
-// once more. A project not replaced keeps an existing backup and otherwise
-// gets a copy as its backup.
+// shared: the converted files and the originals reach the disk in one flush
+// of the file system, or, where that cannot serve, one file after the
+// other, their writing begun long before; every backup is made, and the
+// directory flushed once, so that no project is replaced before its backup
+// lasts; then each project, closed and checked to be the version read, is
+// replaced, and the directory flushed once more. A project not replaced
+// keeps an existing backup and otherwise gets a copy as its backup.
 void CommitGroup(std::vector<std::unique_ptr<Completions::Replacement>>& group) {
   std::vector<std::string> directories;
   for (const auto& r : group) {
-    r->done = r->converted.FlushAndClose() && IsVersion(r->path, r->read) &&
-              MakeBackup(r->path, r->original.get(), r->status, r->backup);
     const std::string directory = DirectoryOf(r->path);
     if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
       directories.push_back(directory);
     }
+  }
+  bool flushed = true;
+  for (const std::string& directory : directories) flushed = FlushFileSystem(directory) && flushed;
+  for (const auto& r : group) {
+    r->done = r->converted.FlushAndClose(flushed) && IsVersion(r->path, r->read) &&
+              MakeBackup(r->path, r->original.get(), r->status, r->backup, flushed);
   }
   for (const std::string& directory : directories) FlushDirectory(directory);
   for (const auto& r : group) {

@@ -17,8 +17,8 @@
 #include "file_helpers.h"
 #include "platform/platform.h"
 
-// The fsync, fdatasync and rename calls of this process, each with the inode it
-// concerns, while `recordingFileEvents` is set: the platform's calls reach
+// The fsync, fdatasync, syncfs and rename calls of this process, each with the
+// inode it concerns, while `recordingFileEvents` is set: the platform's calls reach
 // these definitions before the C library's. A rename onto a file that this
 // process holds open is recorded as such: file servers refuse it.
 namespace {
@@ -47,6 +47,19 @@ extern "C" int fsync(int fd) {
 extern "C" int fdatasync(int fd) {
   static const auto next = Next<int(int)>("fdatasync");
   RecordFlush(fd);
+  return next(fd);
+}
+
+// While set, syncfs fails, as where a file system's flush reports an error.
+bool syncfsFails = false;
+
+extern "C" int syncfs(int fd) {
+  static const auto next = Next<int(int)>("syncfs");
+  if (syncfsFails) {
+    errno = EIO;
+    return -1;
+  }
+  if (recordingFileEvents) fileEvents.push_back("syncfs");
   return next(fd);
 }
 
@@ -238,40 +251,49 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
   }
 }
 
-// Every file is on the disk before it is renamed into place, and each
-// operation ends by flushing the directory, so that its renames last. The
-// backup's rename is on the disk before the project's, which may otherwise
-// reach it first, and the project is closed when it is replaced.
+// Every file is on the disk before it is renamed into place (flushed with its
+// whole file system, or alone where that flush fails or cannot serve), and
+// each operation ends by flushing the directory, so that its renames last.
+// The backup's rename is on the disk before the project's, which may
+// otherwise reach it first, and the project is closed when it is replaced.
 TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
-  WriteFile(directory_ / "p.lst", "old");
   struct stat status {};
   ASSERT_EQ(stat(directory_.path().c_str(), &status), 0);
   const std::string directoryFlushed = "fsync " + std::to_string(status.st_ino);
-  const std::string backupRenamed = "rename " + std::to_string(Inode(directory_ / "p.lst"));
-  const std::function<void()> operations[] = {
-      [&] { platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak")); },
-      [&] { EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new")); },
-  };
-  for (const auto& operation : operations) {
-    fileEvents.clear();
-    recordingFileEvents = true;
-    operation();
-    recordingFileEvents = false;
-    for (auto event = fileEvents.begin(); event != fileEvents.end(); ++event) {
-      if (event->starts_with("rename ") && *event != "rename onto open file") {
-        EXPECT_NE(std::find(fileEvents.begin(), event, "fsync " + event->substr(7)), event);
+  for (const bool fileSystemFlushFails : {false, true}) {
+    syncfsFails = fileSystemFlushFails;
+    fs::remove(directory_ / "p.lst.bak");
+    WriteFile(directory_ / "p.lst", "old");
+    const std::string backupRenamed = "rename " + std::to_string(Inode(directory_ / "p.lst"));
+    const std::function<void()> operations[] = {
+        [&] {
+          platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak"));
+        },
+        [&] { EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new")); },
+    };
+    for (const auto& operation : operations) {
+      fileEvents.clear();
+      recordingFileEvents = true;
+      operation();
+      recordingFileEvents = false;
+      for (auto event = fileEvents.begin(); event != fileEvents.end(); ++event) {
+        if (event->starts_with("rename ") && *event != "rename onto open file") {
+          EXPECT_TRUE(std::find(fileEvents.begin(), event, "fsync " + event->substr(7)) != event ||
+                      std::find(fileEvents.begin(), event, "syncfs") != event);
+        }
       }
+      ASSERT_FALSE(fileEvents.empty());
+      EXPECT_EQ(fileEvents.back(), directoryFlushed);
+      EXPECT_EQ(std::count(fileEvents.begin(), fileEvents.end(), "rename onto open file"), 0);
     }
-    ASSERT_FALSE(fileEvents.empty());
-    EXPECT_EQ(fileEvents.back(), directoryFlushed);
-    EXPECT_EQ(std::count(fileEvents.begin(), fileEvents.end(), "rename onto open file"), 0);
+    const auto backup = std::find(fileEvents.begin(), fileEvents.end(), backupRenamed);
+    const auto project = std::find_if(backup, fileEvents.end(), [&](const std::string& event) {
+      return event.starts_with("rename ") && event != backupRenamed;
+    });
+    ASSERT_NE(project, fileEvents.end());
+    EXPECT_NE(std::find(backup, project, directoryFlushed), project);
   }
-  const auto backup = std::find(fileEvents.begin(), fileEvents.end(), backupRenamed);
-  const auto project = std::find_if(backup, fileEvents.end(), [&](const std::string& event) {
-    return event.starts_with("rename ") && event != backupRenamed;
-  });
-  ASSERT_NE(project, fileEvents.end());
-  EXPECT_NE(std::find(backup, project, directoryFlushed), project);
+  syncfsFails = false;
 }
 
 TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {

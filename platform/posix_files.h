@@ -1,9 +1,13 @@
 // The file operations of the POSIX platform, on native paths (byte strings).
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -22,6 +26,130 @@ namespace lstconvert {
 // The start of the names of the program's temporary files: hidden, and never
 // a project's name.
 inline constexpr std::string_view kTemporaryPrefix = ".lstconvert-";
+
+// The steps that reading, copying and replacing files share.
+
+// An open file descriptor, closed with it.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
+  // Gives up the descriptor without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes now and reports whether the close succeeded; closing again does
+  // nothing.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// The version of a file with status `status`.
+FileVersion VersionOf(const struct stat& status);
+
+// Opens the regular file at `path` for reading; its status goes to
+// `status`. A path that is not a regular file is never opened, so a FIFO
+// never blocks the run.
+int OpenRegularFile(const std::string& path, struct stat& status);
+
+// The directory part of `path`: "." for a bare name.
+std::string DirectoryOf(const std::string& path);
+
+// Flushes a file's data and metadata to the disk itself: on macOS fsync
+// stops at the drive's cache and F_FULLFSYNC is needed.
+bool Flush(int fd);
+
+// Flushes a file's data, and only the metadata needed to read it back: for
+// a file nobody has written lately there is nothing to do, where a full
+// flush would still write out the time it was last read.
+bool FlushData(int fd);
+
+// Flushes the whole file system that holds `directory` where that is known to
+// reach the disk (ext2 to ext4, XFS, btrfs): one wait for every file of a
+// group, and their data written out together. False where each file must be
+// flushed alone: on FUSE, network and FAT file systems a flush of the file
+// system may stop short of the disk, and elsewhere there is no such call.
+bool FlushFileSystem(const std::string& directory);
+
+// After a flush of its file system, whether a file's data reached the disk:
+// a failed write is reported to whoever asks of the file next, and older
+// kernels report it to no flush of a whole file system.
+bool WrittenOut(int fd);
+
+// Starts writing a file's data to the disk, so that a flush later has less
+// to wait for, and the flushes of a group little more than one.
+void StartWriting(int fd);
+
+// Makes the entries of a directory, and so a rename in it, durable. Some
+// file systems cannot flush a directory; the rename has happened anyway.
+void FlushDirectory(const std::string& directory);
+
+// Renames `from` to `to` where no entry has the name `to`, in one step where
+// the file system can: a rename that refuses to replace, or a second link
+// that is then cut from `from`. File systems without either (FAT, exFAT)
+// get a look before the rename; other runs are kept out by the directory
+// lock.
+bool RenameToNewName(const std::string& from, const std::string& to);
+
+// Whether the file at `path` (a link is followed) is the version `expected`.
+bool IsVersion(const std::string& path, const FileVersion& expected);
+
+// A new file beside a target, under a unique name, readable by its owner
+// only; removed again unless it was renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string& directory)
+      : path_(directory + "/" + std::string(kTemporaryPrefix) + "XXXXXX"),
+        file_(mkostemp(path_.data(), O_CLOEXEC)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!renamed_) unlink(path_.c_str());
+  }
+  bool created() const { return file_.get() >= 0; }
+  int get() const { return file_.get(); }
+  // Flushes the file to the disk, or checks that it reached it after a flush
+  // of its file system, and closes it.
+  bool FlushAndClose(bool fileSystemFlushed = false) {
+    return (fileSystemFlushed ? WrittenOut(file_.get()) : Flush(file_.get())) && file_.Close();
+  }
+  bool RenameOnto(const std::string& target) {
+    renamed_ = rename(path_.c_str(), target.c_str()) == 0;
+    return renamed_;
+  }
+  // Renames the file to `target` where no entry has that name.
+  bool RenameToNew(const std::string& target) {
+    renamed_ = RenameToNewName(path_, target);
+    return renamed_;
+  }
+
+ private:
+  std::string path_;
+  FileDescriptor file_;
+  bool renamed_ = false;
+};
+
+// A copy of the open file `from` (with status `status`) beside `target`:
+// content and metadata, flushed and closed; nothing on failure.
+std::unique_ptr<TemporaryFile> CopyBeside(int from, const struct stat& status,
+                                          const std::string& target);
 
 // Gives the new file `to` the owner, group, permission bits and extended
 // attributes of `from`, as far as the file system and the process allow;

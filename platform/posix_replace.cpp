@@ -1,0 +1,206 @@
+// Putting converted files in place on POSIX systems, in groups that share
+// their waits for the disk, each project's original kept as its backup.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/posix_files.h"
+
+namespace lstconvert {
+namespace {
+
+// A new name beside `path`, the prefix of the temporary files and twelve
+// random hexadecimal digits, that is to name `path`'s file too; false if no
+// link can be made there (a file system without links).
+bool LinkBeside(const std::string& path, std::string& linked) {
+  static std::mt19937_64 random(std::random_device{}());
+  const std::string directory = DirectoryOf(path);
+  for (;;) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%012llx",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    linked = directory + "/" + std::string(kTemporaryPrefix) + digits;
+    if (link(path.c_str(), linked.c_str()) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+}
+
+// Makes the file at `path`, open as `original` with status `status`, the
+// backup: the file itself, linked to a new name that is renamed onto
+// `backup`, so nothing is copied and all its metadata stays. Where it
+// cannot be linked (a file system without links, a symbolic link at `path`)
+// or has other links that would share the backup, it is copied instead.
+// `fileSystemFlushed` tells that the whole file system was just flushed.
+bool MakeBackup(const std::string& path, int original, const struct stat& status,
+                const std::string& backup, bool fileSystemFlushed) {
+  struct stat own {};
+  const bool linkable = lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) &&
+                        own.st_ino == status.st_ino && own.st_nlink == 1;
+  // The original's own data must be on the disk before it is the only copy
+  // of it.
+  if (linkable && (fileSystemFlushed ? WrittenOut(original) : FlushData(original))) {
+    std::string linked;
+    if (LinkBeside(path, linked)) {
+      // Still the file that was opened, with no other name that the backup
+      // could be: renaming a link of a file onto another link of the same
+      // file would succeed and leave both.
+      struct stat same {};
+      const bool made = lstat(linked.c_str(), &same) == 0 && VersionOf(same) == VersionOf(status) &&
+                        same.st_nlink == 2 && rename(linked.c_str(), backup.c_str()) == 0;
+      if (!made) unlink(linked.c_str());
+      return made;
+    }
+  }
+  const std::unique_ptr<TemporaryFile> copy = CopyBeside(original, status, backup);
+  return copy && copy->RenameOnto(backup);
+}
+
+}  // namespace
+
+// A converted file written beside its project, to be put in its place with
+// the others of its group.
+struct Completions::Replacement {
+  Replacement(const std::string& path, const std::string& backup, const FileVersion& read)
+      : path(path), backup(backup), read(read), converted(DirectoryOf(path)) {}
+  std::string path, backup;
+  FileVersion read;
+  struct stat status {};
+  FileDescriptor original{-1};
+  TemporaryFile converted;
+  bool done = false;
+};
+
+namespace {
+
+// Puts the converted files of a group in place. The waits for the disk are
+// shared: the converted files and the originals reach the disk in one flush
+// of the file system, or, where that cannot serve, one file after the
+// other, their writing begun long before; every backup is made, and the
+// directory flushed once, so that no project is replaced before its backup
+// lasts; then each project, closed and checked to be the version read, is
+// replaced, and the directory flushed once more. A project not replaced
+// keeps an existing backup and otherwise gets a copy as its backup.
+void CommitGroup(std::vector<std::unique_ptr<Completions::Replacement>>& group) {
+  std::vector<std::string> directories;
+  for (const auto& r : group) {
+    const std::string directory = DirectoryOf(r->path);
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+      directories.push_back(directory);
+    }
+  }
+  bool flushed = true;
+  for (const std::string& directory : directories) flushed = FlushFileSystem(directory) && flushed;
+  for (const auto& r : group) {
+    r->done = r->converted.FlushAndClose(flushed) && IsVersion(r->path, r->read) &&
+              MakeBackup(r->path, r->original.get(), r->status, r->backup, flushed);
+  }
+  for (const std::string& directory : directories) FlushDirectory(directory);
+  for (const auto& r : group) {
+    // File servers refuse to replace a file that is open.
+    r->original.Close();
+    r->done = r->done && IsVersion(r->path, r->read) && r->converted.RenameOnto(r->path);
+  }
+  for (const std::string& directory : directories) FlushDirectory(directory);
+  for (const auto& r : group) {
+    if (!r->done) CopyRegularFile(r->path, r->backup);
+  }
+}
+
+}  // namespace
+
+Completions::Completions() = default;
+
+Completions::~Completions() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Completions::Add(std::unique_ptr<Replacement> replacement, std::size_t size) {
+  open_.push_back(std::move(replacement));
+  openBytes_ += size;
+  if (open_.size() >= kGroupFiles || openBytes_ >= kGroupBytes) Submit();
+}
+
+void Completions::Submit() {
+  if (open_.empty()) return;
+  Group group = std::move(open_);
+  open_.clear();
+  openBytes_ = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!thread_.joinable()) {
+    // Signals are left to the main thread, which ends the run on them.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    thread_ = std::thread([this] { Work(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  changed_.wait(lock, [this] { return waiting_.empty(); });
+  waiting_.push_back(std::move(group));
+  changed_.notify_all();
+}
+
+void Completions::Finish() {
+  Submit();
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return waiting_.empty() && !busy_; });
+}
+
+void Completions::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return !waiting_.empty() || stopping_; });
+    if (waiting_.empty()) return;
+    Group group = std::move(waiting_.front());
+    waiting_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    CommitGroup(group);
+    group.clear();
+    lock.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
+}
+
+bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::string& backup, HeldFile& held,
+                        Completions& completions) {
+  auto r = std::make_unique<Completions::Replacement>(path, backup, read);
+  // The file as it was read, if it is held still; its status now tells
+  // whether it was written to since.
+  int fd = held.Take(path);
+  if (fd >= 0 && fstat(fd, &r->status) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  r->original.Reset(fd >= 0 ? fd : OpenRegularFile(path, r->status));
+  if (r->original.get() < 0) return false;
+  const bool writable = (r->status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+  std::size_t size = 0;
+  for (const std::string_view piece : pieces) size += piece.size();
+  if (VersionOf(r->status) != read || !writable || !r->converted.created() ||
+      !WriteAll(r->converted.get(), pieces)) {
+    r->original.Close();
+    CopyRegularFile(path, backup);
+    return false;
+  }
+  CopyMetadata(r->original.get(), r->status, r->converted.get());
+  StartWriting(r->converted.get());
+  completions.Add(std::move(r), size);
+  return true;
+}
+
+}  // namespace lstconvert

@@ -204,24 +204,6 @@ bool WriteAll(int fd, std::span<const std::string_view> pieces) {
   return true;
 }
 
-void HeldFile::Hold(const std::string& path, int fd) {
-  Release();
-  path_ = path;
-  fd_ = fd;
-}
-
-int HeldFile::Take(const std::string& path) {
-  if (fd_ < 0 || path != path_) return -1;
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void HeldFile::Release() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
 std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer,
                                            HeldFile& held) {
   held.Release();

@@ -171,19 +171,18 @@ bool WriteAll(int fd, std::span<const std::string_view> pieces);
 // directory.
 class HeldFile {
  public:
-  HeldFile() = default;
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-  ~HeldFile() { Release(); }
-  void Hold(const std::string& path, int fd);
+  void Hold(const std::string& path, int fd) {
+    path_ = path;
+    file_.Reset(fd);
+  }
   // The descriptor of `path` if that is the file held, which is the
   // caller's then; -1 otherwise.
-  int Take(const std::string& path);
-  void Release();
+  int Take(const std::string& path) { return path == path_ ? file_.Release() : -1; }
+  void Release() { file_.Close(); }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  FileDescriptor file_{-1};
 };
 
 // The bytes of the regular file at `path`, read into `buffer`, and the

@@ -15,4 +15,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+# Without address randomisation: Wine's loader is placed just below the page
+# that Wine maps for every Windows process, and a randomly placed heap above
+# the loader now and then takes that page, so that Wine fails to start the
+# program ("failed to map the shared user data").
+set(CMAKE_CROSSCOMPILING_EMULATOR setarch x86_64 -R /usr/lib/wine/wine64)

@@ -198,8 +198,9 @@ std::optional<FileVersion> CopyRegularFile(const std::string& source, const std:
 
 // Puts converted files in place in groups, on a thread of its own, so that
 // the batch goes on with the next files meanwhile and the files of a group
-// share their waits for the disk: per group, one flush of each file's data,
-// and two of the directory. A group holds at most kGroupFiles files and is
+// share their waits for the disk: per group, one flush of the file system
+// (or, where that cannot serve, of each file and each original) and two of
+// the directory. A group holds at most kGroupFiles files and is
 // closed once it holds kGroupBytes. One group waits while another is put in
 // place, so Add blocks until there is room: at most three groups, and two
 // descriptors for each of their files (192), are open at once, within even

@@ -61,10 +61,13 @@ class Platform {
 
   // Makes `target` a complete copy of the regular file `source`, with its
   // metadata as far as the file system keeps it, where no entry has the name
-  // `target`, and returns the version of `source` that was copied. The copy
-  // is written elsewhere, flushed and then put in place in one durable step.
-  // An entry at `target` (a file, a directory, a link) is left as it is and
-  // nothing is copied. On failure no other file is left behind.
+  // `target`, and returns the version of `source` that is copied. The copy
+  // is written elsewhere and takes the name `target` only once it is on the
+  // disk, in one durable step. An entry at `target` (a file, a directory, a
+  // link) is left as it is and nothing is copied. On failure no other file
+  // is left behind. The work may go on after the call returns, and has
+  // ended when Finish returns; nothing is returned where it is known at once
+  // that no copy is made.
   virtual std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                                    const std::u16string& target) = 0;
 
@@ -87,8 +90,8 @@ class Platform {
                                 std::span<const std::string_view> pieces, const FileVersion& read,
                                 const std::u16string& backup) = 0;
 
-  // Returns once every replacement begun has ended, durably, with no
-  // temporary file left. After an interrupt it does not return: the process
+  // Returns once every replacement and copy begun has ended, durably, with
+  // no temporary file left. After an interrupt it does not return: the process
   // ends as the interrupt ends it.
   virtual void Finish() = 0;
 

@@ -135,7 +135,7 @@ class PosixPlatform final : public Platform {
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                            const std::u16string& target) override {
-    return CopyRegularFile(ToNative(source), ToNative(target));
+    return completions_.Copy(ToNative(source), ToNative(target));
   }
 
   bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
@@ -185,10 +185,12 @@ class PosixPlatform final : public Platform {
   bool Interrupted() override { return stopSignal != 0; }
 
   // At a terminal a message waits for Enter, as a box waits for its OK
-  // button, and says so: a silent wait looks like a hang.
+  // button, and says so: a silent wait looks like a hang. What is done by
+  // then is put in place before the wait, not after it.
   void ShowMessage(const std::u16string& text) override {
     WriteAll(STDERR_FILENO, caption_ + ": " + ToNative(text) + "\n");
     if (!isatty(STDIN_FILENO)) return;
+    completions_.Submit();
     WriteAll(STDERR_FILENO,
              isatty(STDERR_FILENO) ? "Press Enter to go on." : "Press Enter to go on.\n");
     WaitForEnter();

@@ -168,7 +168,6 @@ std::unique_ptr<TemporaryFile> CopyBeside(int from, const struct stat& status,
     return nullptr;
   }
   CopyMetadata(from, status, copy->get());
-  if (!copy->FlushAndClose()) return nullptr;
   return copy;
 }
 
@@ -227,15 +226,12 @@ std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& 
   return FileContent{std::string_view(bytes, filled), VersionOf(status)};
 }
 
-std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target) {
-  struct stat status {};
-  if (lstat(target.c_str(), &status) == 0 || errno != ENOENT) return std::nullopt;
+std::unique_ptr<TemporaryFile> CopyForNewName(const std::string& source, const std::string& target,
+                                              struct stat& status) {
+  if (lstat(target.c_str(), &status) == 0 || errno != ENOENT) return nullptr;
   FileDescriptor from(OpenRegularFile(source, status));
-  if (from.get() < 0) return std::nullopt;
-  const std::unique_ptr<TemporaryFile> copy = CopyBeside(from.get(), status, target);
-  if (!copy || !copy->RenameToNew(target)) return std::nullopt;
-  FlushDirectory(DirectoryOf(target));
-  return VersionOf(status);
+  if (from.get() < 0) return nullptr;
+  return CopyBeside(from.get(), status, target);
 }
 
 }  // namespace lstconvert

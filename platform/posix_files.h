@@ -147,7 +147,7 @@ class TemporaryFile {
 };
 
 // A copy of the open file `from` (with status `status`) beside `target`:
-// content and metadata, flushed and closed; nothing on failure.
+// content and metadata, still open and not yet flushed; nothing on failure.
 std::unique_ptr<TemporaryFile> CopyBeside(int from, const struct stat& status,
                                           const std::string& target);
 
@@ -191,18 +191,19 @@ class HeldFile {
 std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer,
                                            HeldFile& held);
 
-// Puts a copy of the regular file `source`, with its metadata, at `target`
-// in one durable step where no entry has the name `target`; the version of
-// `source` that was copied.
-std::optional<FileVersion> CopyRegularFile(const std::string& source, const std::string& target);
+// A copy of the regular file `source`, with its metadata, beside `target`
+// where no entry has that name, to be given it: still open and not yet
+// flushed. `status` gets the status of `source`.
+std::unique_ptr<TemporaryFile> CopyForNewName(const std::string& source, const std::string& target,
+                                              struct stat& status);
 
-// Puts converted files in place in groups, on a thread of its own, so that
-// the batch goes on with the next files meanwhile and the files of a group
-// share their waits for the disk: per group, one flush of the file system
-// (or, where that cannot serve, of each file and each original) and two of
-// the directory. A group holds at most kGroupFiles files and is
+// Puts converted files and copies in place in groups, on a thread of its
+// own, so that the batch goes on with the next files meanwhile and the files
+// of a group share their waits for the disk: per group, one flush of the
+// file system (or, where that cannot serve, of each file and each original)
+// and two of the directory. A group holds at most kGroupFiles files and is
 // closed once it holds kGroupBytes. One group waits while another is put in
-// place, so Add blocks until there is room: at most three groups, and two
+// place, so adding blocks until there is room: at most three groups, and two
 // descriptors for each of their files (192), are open at once, within even
 // the smallest usual limit of 256.
 class Completions {
@@ -218,16 +219,34 @@ class Completions {
 
   // Adds a converted file of `size` bytes to the open group.
   void Add(std::unique_ptr<Replacement> replacement, std::size_t size);
+  // Writes a copy of the regular file `source` beside `target`, where no
+  // entry has that name, and adds it to the open group, which gives it that
+  // name once it is on the disk: a copy stands for a file that stays as it
+  // is, so nothing waits for it. The version of `source` copied; nothing if
+  // it is known at once that no copy is made.
+  std::optional<FileVersion> Copy(const std::string& source, const std::string& target);
+  // Hands the open group on to be put in place without waiting for more
+  // files, as before the run waits for the user.
+  void Submit();
   // Returns once every file added has been put in place, or not.
   void Finish();
 
  private:
-  using Group = std::vector<std::unique_ptr<Replacement>>;
-  void Submit();
+  // A copy written beside its target, to be given the target's name.
+  struct NewCopy {
+    std::unique_ptr<TemporaryFile> file;
+    std::string target;
+  };
+  struct Group {
+    std::vector<std::unique_ptr<Replacement>> replacements;
+    std::vector<NewCopy> copies;
+    std::size_t bytes = 0;
+  };
+  void Added();
   void Work();
+  void Commit(Group& group);
 
   Group open_;  // the main thread's
-  std::size_t openBytes_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Group> waiting_;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix_files.h"
@@ -60,7 +61,7 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
     }
   }
   const std::unique_ptr<TemporaryFile> copy = CopyBeside(original, status, backup);
-  return copy && copy->RenameOnto(backup);
+  return copy && copy->FlushAndClose() && copy->RenameOnto(backup);
 }
 
 }  // namespace
@@ -80,41 +81,52 @@ struct Completions::Replacement {
 
 namespace {
 
-// Puts the converted files of a group in place. The waits for the disk are
-// shared: the converted files and the originals reach the disk in one flush
-// of the file system, or, where that cannot serve, one file after the
-// other, their writing begun long before; every backup is made, and the
-// directory flushed once, so that no project is replaced before its backup
-// lasts; then each project, closed and checked to be the version read, is
-// replaced, and the directory flushed once more. A project not replaced
-// keeps an existing backup and otherwise gets a copy as its backup.
-void CommitGroup(std::vector<std::unique_ptr<Completions::Replacement>>& group) {
-  std::vector<std::string> directories;
-  for (const auto& r : group) {
-    const std::string directory = DirectoryOf(r->path);
-    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
-      directories.push_back(directory);
-    }
-  }
-  bool flushed = true;
-  for (const std::string& directory : directories) flushed = FlushFileSystem(directory) && flushed;
-  for (const auto& r : group) {
-    r->done = r->converted.FlushAndClose(flushed) && IsVersion(r->path, r->read) &&
-              MakeBackup(r->path, r->original.get(), r->status, r->backup, flushed);
-  }
-  for (const std::string& directory : directories) FlushDirectory(directory);
-  for (const auto& r : group) {
-    // File servers refuse to replace a file that is open.
-    r->original.Close();
-    r->done = r->done && IsVersion(r->path, r->read) && r->converted.RenameOnto(r->path);
-  }
-  for (const std::string& directory : directories) FlushDirectory(directory);
-  for (const auto& r : group) {
-    if (!r->done) CopyRegularFile(r->path, r->backup);
+// Adds the directory of `path` to `directories` unless it is there.
+void AddDirectory(std::vector<std::string>& directories, const std::string& path) {
+  const std::string directory = DirectoryOf(path);
+  if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+    directories.push_back(directory);
   }
 }
 
 }  // namespace
+
+// Puts the files of a group in place. The waits for the disk are shared:
+// the converted files, the copies and the originals reach the disk in one
+// flush of the file system, or, where that cannot serve, one file after the
+// other, their writing begun long before; every copy is given its name and
+// every backup made, and the directory flushed once, so that no project is
+// replaced before its backup lasts; then each project, closed and checked to
+// be the version read, is replaced, and the directory flushed once more. A
+// project not replaced keeps an existing backup and otherwise gets a copy as
+// its backup.
+void Completions::Commit(Group& group) {
+  std::vector<std::string> directories;
+  for (const auto& r : group.replacements) AddDirectory(directories, r->path);
+  for (const NewCopy& copy : group.copies) AddDirectory(directories, copy.target);
+  bool flushed = true;
+  for (const std::string& directory : directories) flushed = FlushFileSystem(directory) && flushed;
+  for (const NewCopy& copy : group.copies) {
+    if (copy.file->FlushAndClose(flushed)) copy.file->RenameToNew(copy.target);
+  }
+  for (const auto& r : group.replacements) {
+    r->done = r->converted.FlushAndClose(flushed) && IsVersion(r->path, r->read) &&
+              MakeBackup(r->path, r->original.get(), r->status, r->backup, flushed);
+  }
+  for (const std::string& directory : directories) FlushDirectory(directory);
+  for (const auto& r : group.replacements) {
+    // File servers refuse to replace a file that is open.
+    r->original.Close();
+    r->done = r->done && IsVersion(r->path, r->read) && r->converted.RenameOnto(r->path);
+  }
+  for (const auto& r : group.replacements) {
+    struct stat status {};
+    const std::unique_ptr<TemporaryFile> copy =
+        r->done ? nullptr : CopyForNewName(r->path, r->backup, status);
+    if (copy && copy->FlushAndClose()) copy->RenameToNew(r->backup);
+  }
+  for (const std::string& directory : directories) FlushDirectory(directory);
+}
 
 Completions::Completions() = default;
 
@@ -128,16 +140,32 @@ Completions::~Completions() {
 }
 
 void Completions::Add(std::unique_ptr<Replacement> replacement, std::size_t size) {
-  open_.push_back(std::move(replacement));
-  openBytes_ += size;
-  if (open_.size() >= kGroupFiles || openBytes_ >= kGroupBytes) Submit();
+  open_.replacements.push_back(std::move(replacement));
+  open_.bytes += size;
+  Added();
+}
+
+std::optional<FileVersion> Completions::Copy(const std::string& source, const std::string& target) {
+  struct stat status {};
+  std::unique_ptr<TemporaryFile> copy = CopyForNewName(source, target, status);
+  if (!copy) return std::nullopt;
+  StartWriting(copy->get());
+  open_.copies.push_back({std::move(copy), target});
+  open_.bytes += static_cast<std::size_t>(status.st_size);
+  Added();
+  return VersionOf(status);
+}
+
+void Completions::Added() {
+  if (open_.replacements.size() + open_.copies.size() >= kGroupFiles ||
+      open_.bytes >= kGroupBytes) {
+    Submit();
+  }
 }
 
 void Completions::Submit() {
-  if (open_.empty()) return;
-  Group group = std::move(open_);
-  open_.clear();
-  openBytes_ = 0;
+  if (open_.replacements.empty() && open_.copies.empty()) return;
+  Group group = std::exchange(open_, Group{});
   std::unique_lock<std::mutex> lock(mutex_);
   if (!thread_.joinable()) {
     // Signals are left to the main thread, which ends the run on them.
@@ -167,8 +195,8 @@ void Completions::Work() {
     waiting_.pop_front();
     busy_ = true;
     lock.unlock();
-    CommitGroup(group);
-    group.clear();
+    Commit(group);
+    group = Group{};
     lock.lock();
     busy_ = false;
     changed_.notify_all();
@@ -194,7 +222,7 @@ bool ReplaceRegularFile(const std::string& path, std::span<const std::string_vie
   if (VersionOf(r->status) != read || !writable || !r->converted.created() ||
       !WriteAll(r->converted.get(), pieces)) {
     r->original.Close();
-    CopyRegularFile(path, backup);
+    completions.Copy(path, backup);
     return false;
   }
   CopyMetadata(r->original.get(), r->status, r->converted.get());

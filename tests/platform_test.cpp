@@ -76,6 +76,7 @@ TEST_F(PlatformFiles, CopyMakesABackupOnlyWhereThereIsNone) {
   WriteFile(directory_ / "b.lst", "project b");
   EXPECT_FALSE(platform_->CopyToNewFile(Path("a.lst"), Path("a.lst.bak")));
   EXPECT_TRUE(platform_->CopyToNewFile(Path("b.lst"), Path("b.lst.bak")));
+  platform_->Finish();
   EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "an earlier backup");
   EXPECT_EQ(ReadFile(directory_ / "b.lst.bak"), "project b");
   EXPECT_EQ(Names(directory_.path()),

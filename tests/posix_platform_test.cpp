@@ -80,17 +80,29 @@ bool IsOpenHere(const struct stat& file) {
 // Called with the target of each rename once it is done, while set.
 std::function<void(const std::string&)> afterRename;
 
-extern "C" int rename(const char* from, const char* to) noexcept {
-  static const auto next = Next<int(const char*, const char*)>("rename");
+void RecordRename(const char* from, const char* to) {
   struct stat status {
   }, target{};
   if (recordingFileEvents && lstat(from, &status) == 0) {
     fileEvents.push_back("rename " + std::to_string(status.st_ino));
     if (stat(to, &target) == 0 && IsOpenHere(target)) fileEvents.push_back("rename onto open file");
   }
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+  static const auto next = Next<int(const char*, const char*)>("rename");
+  RecordRename(from, to);
   const int renamed = next(from, to);
   if (afterRename) afterRename(to);
   return renamed;
+}
+
+// A rename to a new name, as a copy takes its name.
+extern "C" int renameat2(int fromDirectory, const char* from, int toDirectory, const char* to,
+                         unsigned flags) noexcept {
+  static const auto next = Next<int(int, const char*, int, const char*, unsigned)>("renameat2");
+  RecordRename(from, to);
+  return next(fromDirectory, from, toDirectory, to, flags);
 }
 
 // While set, copy_file_range fails with this error, as on kernels or file
@@ -208,6 +220,7 @@ TEST_F(PosixPlatformTest, CopyKeepsMetadataAndLeavesALinkInItsPlace) {
   EXPECT_TRUE(platform_->CopyToNewFile(Wide(directory_ / "a.lst"), Wide(directory_ / "a.lst.bak")));
   EXPECT_FALSE(
       platform_->CopyToNewFile(Wide(directory_ / "b.lst"), Wide(directory_ / "b.lst.bak")));
+  platform_->Finish();
 
   EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "project");
   EXPECT_EQ(PermissionBits(directory_ / "a.lst.bak"), 0600u);
@@ -268,6 +281,7 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
     const std::function<void()> operations[] = {
         [&] {
           platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak"));
+          platform_->Finish();
         },
         [&] { EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new")); },
     };
@@ -398,6 +412,7 @@ TEST_F(PosixPlatformTest, CopiesWhereTheKernelCannot) {
     EXPECT_TRUE(
         platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak")))
         << error;
+    platform_->Finish();
     copyRangeError = 0;
     EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), "project") << error;
   }

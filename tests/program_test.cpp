@@ -182,6 +182,8 @@ TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_TRUE(program.Running());
   EXPECT_EQ(program.Err(), first);  // the second message waits for Enter
+  // What was done before the wait is put in place while it lasts.
+  EXPECT_TRUE(Eventually([&] { return ReadFile(directory / "a.lst.bak") == "unsaved\r\n"; }));
 
   ASSERT_EQ(write(terminal, "\n", 1), 1);
   const std::string both = first + Bound(directory / "b.lst") + "Press Enter to go on.\n";

@@ -120,9 +120,9 @@ void Completions::Commit(Group& group) {
     r->done = r->done && IsVersion(r->path, r->read) && r->converted.RenameOnto(r->path);
   }
   for (const auto& r : group.replacements) {
+    if (r->done) continue;
     struct stat status {};
-    const std::unique_ptr<TemporaryFile> copy =
-        r->done ? nullptr : CopyForNewName(r->path, r->backup, status);
+    const std::unique_ptr<TemporaryFile> copy = CopyForNewName(r->path, r->backup, status);
     if (copy && copy->FlushAndClose()) copy->RenameToNew(r->backup);
   }
   for (const std::string& directory : directories) FlushDirectory(directory);

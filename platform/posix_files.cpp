@@ -6,7 +6,6 @@
 #include "platform/posix_files.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -14,13 +13,10 @@
 #include <sys/vfs.h>
 #endif
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <random>
 #include <vector>
 
 namespace lstconvert {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <memory>

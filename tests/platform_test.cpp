@@ -70,17 +70,25 @@ TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
   fs::permissions(directory_ / "r.lst", fs::perms::owner_write, fs::perm_options::add);
 }
 
+// A copy holds the file as it was when the copy was asked for, even if it
+// takes its name later, and never replaces a backup that another program
+// made meanwhile.
 TEST_F(PlatformFiles, CopyMakesABackupOnlyWhereThereIsNone) {
   WriteFile(directory_ / "a.lst", "project");
   WriteFile(directory_ / "a.lst.bak", "an earlier backup");
   WriteFile(directory_ / "b.lst", "project b");
+  WriteFile(directory_ / "c.lst", "project c");
   EXPECT_FALSE(platform_->CopyToNewFile(Path("a.lst"), Path("a.lst.bak")));
   EXPECT_TRUE(platform_->CopyToNewFile(Path("b.lst"), Path("b.lst.bak")));
+  EXPECT_TRUE(platform_->CopyToNewFile(Path("c.lst"), Path("c.lst.bak")));
+  WriteFile(directory_ / "b.lst", "saved after the copy");
+  WriteFile(directory_ / "c.lst.bak", "made meanwhile");
   platform_->Finish();
   EXPECT_EQ(ReadFile(directory_ / "a.lst.bak"), "an earlier backup");
   EXPECT_EQ(ReadFile(directory_ / "b.lst.bak"), "project b");
-  EXPECT_EQ(Names(directory_.path()),
-            (std::set<std::string>{"a.lst", "a.lst.bak", "b.lst", "b.lst.bak"}));
+  EXPECT_EQ(ReadFile(directory_ / "c.lst.bak"), "made meanwhile");
+  EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"a.lst", "a.lst.bak", "b.lst",
+                                                             "b.lst.bak", "c.lst", "c.lst.bak"}));
 }
 
 TEST_F(PlatformFiles, CopyFailsOntoADirectoryAndFromWhatIsNotAFile) {

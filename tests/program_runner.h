@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +40,8 @@ class StartedProgram {
     // Run as this user and group instead (when started as root).
     std::optional<std::pair<uid_t, gid_t>> user;
     std::vector<std::string> arguments = {};
+    int ignoredSignal = 0;       // started with this signal ignored, as by nohup
+    rlim_t descriptorLimit = 0;  // a limit on open files, as a container or macOS sets
   };
 
   StartedProgram(const fs::path& directory, const Options& options) {
@@ -56,6 +60,9 @@ class StartedProgram {
       }
     }
     if (chdir(directory.c_str()) != 0) _exit(127);
+    if (options.ignoredSignal != 0) signal(options.ignoredSignal, SIG_IGN);
+    const rlimit limit{options.descriptorLimit, options.descriptorLimit};
+    if (options.descriptorLimit != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
     dup2(in, 0);
     dup2(o, 1);
     dup2(e, 2);
@@ -118,6 +125,28 @@ class StartedProgram {
 inline Outcome RunProgram(const fs::path& directory, const StartedProgram::Options& options = {}) {
   return StartedProgram(directory, options).Wait();
 }
+
+// A pseudo terminal to start the program with as its standard input: what
+// the test types, the program reads as typed at a terminal.
+class Terminal {
+ public:
+  Terminal() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
+    if (master_ >= 0 && (grantpt(master_) != 0 || unlockpt(master_) != 0)) Close();
+  }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  ~Terminal() { Close(); }
+  bool opened() const { return master_ >= 0; }
+  const char* name() const { return ptsname(master_); }
+  bool PressEnter() const { return write(master_, "\n", 1) == 1; }
+
+ private:
+  void Close() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+  int master_;
+};
 
 // What a volume may lack (FAT, exFAT and NTFS through FUSE lack some): the
 // end-to-end tests skip what the volume of their temporary directories

@@ -1,8 +1,11 @@
 // End-to-end tests: the built program run in temporary directories.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "file_helpers.h"
 #include "program_runner.h"
@@ -21,6 +24,7 @@ using testing::ReadFile;
 using testing::RunProgram;
 using testing::StartedProgram;
 using testing::TemporaryDirectory;
+using testing::Terminal;
 using testing::Unsaved;
 using testing::Utf16File;
 using testing::VolumeHolds;
@@ -170,12 +174,9 @@ TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
   TemporaryDirectory directory;
   WriteFile(directory / "a.lst", "unsaved\r\n");
   WriteFile(directory / "b.lst", "  TableID=Partlist\r\n");
-  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  ASSERT_EQ(grantpt(terminal), 0);
-  ASSERT_EQ(unlockpt(terminal), 0);
-  StartedProgram program(directory.path(),
-                         {"lstconvert", ptsname(terminal), LSTCONVERT_PROGRAM, {}});
+  const Terminal terminal;
+  ASSERT_TRUE(terminal.opened());
+  StartedProgram program(directory.path(), {"lstconvert", terminal.name(), LSTCONVERT_PROGRAM, {}});
 
   const std::string first = Unsaved(directory / "a.lst") + "Press Enter to go on.\n";
   ASSERT_TRUE(Eventually([&] { return program.Err() == first; })) << program.Err();
@@ -185,13 +186,61 @@ TEST(Program, OnATerminalWaitsForEnterAfterEachMessage) {
   // What was done before the wait is put in place while it lasts.
   EXPECT_TRUE(Eventually([&] { return ReadFile(directory / "a.lst.bak") == "unsaved\r\n"; }));
 
-  ASSERT_EQ(write(terminal, "\n", 1), 1);
+  ASSERT_TRUE(terminal.PressEnter());
   const std::string both = first + Bound(directory / "b.lst") + "Press Enter to go on.\n";
   ASSERT_TRUE(Eventually([&] { return program.Err() == both; })) << program.Err();
-  ASSERT_EQ(write(terminal, "\n", 1), 1);
+  ASSERT_TRUE(terminal.PressEnter());
   const Outcome outcome = program.Wait();
   EXPECT_EQ(outcome.status, 0);
-  close(terminal);
+}
+
+// A stop signal while the run waits, at a message's prompt or for another
+// run's lock, ends the wait and the run at once: no further project is
+// begun, and the program dies of the signal, as a shell expects. A signal
+// the caller ignores (nohup) stays ignored: the run goes on after Enter.
+TEST(Program, AStopSignalEndsAWaitingRun) {
+  struct Case {
+    int signal;
+    bool ignored, locked;
+  };
+  const Case cases[] = {{SIGINT, false, false},
+                        {SIGTERM, false, false},
+                        {SIGHUP, false, false},
+                        {SIGHUP, true, false},
+                        {SIGINT, false, true}};
+  for (const Case& c : cases) {
+    const std::string what = strsignal(c.signal) + std::string(c.ignored ? ", ignored" : "") +
+                             (c.locked ? ", waiting for the lock" : "");
+    TemporaryDirectory directory;
+    WriteFile(directory / "a.lst", "unsaved\r\n");
+    WriteFile(directory / "b.lst", "  TableID=\r\n");
+    const int lock = open(directory.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_TRUE(!c.locked || flock(lock, LOCK_EX) == 0);
+    const Terminal terminal;
+    ASSERT_TRUE(terminal.opened());
+    StartedProgram::Options options{"lstconvert", terminal.name(), LSTCONVERT_PROGRAM, {}};
+    options.ignoredSignal = c.ignored ? c.signal : 0;
+    StartedProgram program(directory.path(), options);
+    const std::string waiting =
+        c.locked ? "lstconvert: waiting for another run in this directory to end\n"
+                 : Unsaved(directory / "a.lst") + "Press Enter to go on.\n";
+    ASSERT_TRUE(Eventually([&] { return program.Err() == waiting; })) << what << program.Err();
+
+    kill(program.pid(), c.signal);
+    if (c.ignored) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      EXPECT_TRUE(program.Running()) << what;
+      ASSERT_TRUE(terminal.PressEnter());
+    }
+    EXPECT_TRUE(Eventually([&] { return !program.Running(); })) << what;
+    const Outcome outcome = program.Wait();
+    close(lock);
+    EXPECT_EQ(outcome.signal, c.ignored ? 0 : c.signal) << what;
+    EXPECT_EQ(outcome.status, c.ignored ? 0 : -1) << what;
+    EXPECT_EQ(ReadFile(directory / "b.lst"),
+              c.ignored ? "  TableID=Partlist\r\n" : "  TableID=\r\n")
+        << what;
+  }
 }
 
 }  // namespace

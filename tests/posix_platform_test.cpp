@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <functional>
 #include <thread>
 
@@ -31,23 +32,44 @@ Function* Next(const char* name) {
 }
 }  // namespace
 
-void RecordFlush(int fd) {
+// While set, every flush of a file the program writes (a temporary file)
+// and every wait for its writing reports this error, as after a write to
+// the disk failed.
+int writebackError = 0;
+
+int WritebackError(int fd) {
+  char path[PATH_MAX] = "";
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  if (writebackError == 0 || readlink(link.c_str(), path, sizeof path - 1) < 0 ||
+      std::string_view(path).find("/.lstconvert-") == std::string_view::npos) {
+    return 0;
+  }
+  errno = writebackError;
+  return -1;
+}
+
+int RecordFlush(int fd) {
   struct stat status {};
   if (recordingFileEvents && fstat(fd, &status) == 0) {
     fileEvents.push_back("fsync " + std::to_string(status.st_ino));
   }
+  return WritebackError(fd);
 }
 
 extern "C" int fsync(int fd) {
   static const auto next = Next<int(int)>("fsync");
-  RecordFlush(fd);
-  return next(fd);
+  return RecordFlush(fd) == 0 ? next(fd) : -1;
 }
 
 extern "C" int fdatasync(int fd) {
   static const auto next = Next<int(int)>("fdatasync");
-  RecordFlush(fd);
-  return next(fd);
+  return RecordFlush(fd) == 0 ? next(fd) : -1;
+}
+
+extern "C" int sync_file_range(int fd, off64_t offset, off64_t count, unsigned flags) {
+  static const auto next = Next<int(int, off64_t, off64_t, unsigned)>("sync_file_range");
+  if ((flags & SYNC_FILE_RANGE_WAIT_BEFORE) != 0 && WritebackError(fd) != 0) return -1;
+  return next(fd, offset, count, flags);
 }
 
 // While set, syncfs fails, as where a file system's flush reports an error.
@@ -403,6 +425,36 @@ TEST_F(PosixPlatformTest, OnlyALostAclTakesTheGroupsAccessAway) {
   }
 }
 
+// A write that fails on its way to the disk, reported by the file's flush
+// or, after a flush of the whole file system, by the check of each file:
+// the project keeps its bytes.
+TEST_F(PosixPlatformTest, AFailedWriteLeavesTheProjectAsItWas) {
+  for (const bool fileSystemFlushFails : {false, true}) {
+    syncfsFails = fileSystemFlushFails;
+    WriteFile(directory_ / "p.lst", "old");
+    writebackError = EIO;
+    EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new"));
+    writebackError = 0;
+    syncfsFails = false;
+    EXPECT_EQ(ReadFile(directory_ / "p.lst"), "old") << fileSystemFlushFails;
+    for (const std::string& name : Names(directory_.path())) {
+      EXPECT_FALSE(name.starts_with(".lstconvert-")) << name;
+    }
+  }
+}
+
+// A file that holds more than its size said when it was opened, as one that
+// grows while it is read, is read whole: the read buffer grows under the
+// bytes already read. A /proc file, whose size shows 0, makes it grow at
+// every read.
+TEST_F(PosixPlatformTest, ReadsAFileThatGrowsWhileItIsRead) {
+  const fs::path growing = "/proc/version";
+  if (!fs::exists(growing)) GTEST_SKIP() << "no /proc";
+  const std::optional<FileContent> read = platform_->ReadWholeFile(Wide(growing));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->bytes, ReadFile(growing));
+}
+
 // Where the kernel cannot copy, the copy is read and written instead.
 TEST_F(PosixPlatformTest, CopiesWhereTheKernelCannot) {
   WriteFile(directory_ / "p.lst", "project");
@@ -418,23 +470,41 @@ TEST_F(PosixPlatformTest, CopiesWhereTheKernelCannot) {
   }
 }
 
-// A save by another program after the backup is made, in place, as long as
-// the old content and within the same second, is not overwritten: only the
-// nanoseconds of the modification time tell it.
-TEST_F(PosixPlatformTest, ASaveJustBeforeTheReplacementStays) {
-  const fs::path project = directory_ / "p.lst";
-  WriteFile(project, "old");
-  afterRename = [&](const std::string& to) {
-    struct stat before {};
-    if (to != project.string() + ".bak" || stat(project.c_str(), &before) != 0) return;
-    WriteFile(project, "new");
-    const timespec times[] = {before.st_atim,
-                              {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000}};
-    utimensat(AT_FDCWD, project.c_str(), times, 0);
-  };
-  ReadAndReplace(*platform_, Wide(project), "converted");
-  afterRename = nullptr;
-  EXPECT_EQ(ReadFile(project), "new");
+// A save by another program is never overwritten: saved as a new file after
+// the read and before the backup is made, when the backup an earlier run made
+// stays too (it would otherwise be replaced by the old text); or right after
+// the backup is made, in place, as long as the old content and within the
+// same second, when only the nanoseconds of the modification time tell it.
+TEST_F(PosixPlatformTest, ASaveAfterTheReadStays) {
+  const fs::path project = directory_ / "p.lst", backup = directory_ / "p.lst.bak";
+  for (const bool beforeTheBackup : {true, false}) {
+    WriteFile(project, "old");
+    WriteFile(backup, "earlier backup");
+    const std::optional<FileContent> read = platform_->ReadWholeFile(Wide(project));
+    ASSERT_TRUE(read);
+    afterRename = [&](const std::string& to) {
+      struct stat before {};
+      if (to != backup.string() || stat(project.c_str(), &before) != 0) return;
+      WriteFile(project, "new");
+      const timespec times[] = {before.st_atim,
+                                {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000}};
+      utimensat(AT_FDCWD, project.c_str(), times, 0);
+    };
+    EXPECT_TRUE(platform_->ReplaceWholeFile(Wide(project), testing::OnePiece("converted"),
+                                            read->version, Wide(backup)));
+    if (beforeTheBackup) {
+      afterRename = nullptr;
+      WriteFile(directory_ / "saved", "new");
+      fs::rename(directory_ / "saved", project);
+    }
+    platform_->Finish();
+    afterRename = nullptr;
+    EXPECT_EQ(ReadFile(project), "new") << beforeTheBackup;
+    if (beforeTheBackup) {
+      EXPECT_EQ(ReadFile(backup), "earlier backup");
+    }
+    EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
+  }
 }
 
 // Run as root: a user who may not give a file to its owner still keeps its

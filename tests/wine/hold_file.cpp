@@ -1,12 +1,15 @@
 // Holds files open for reading, as the report designer, a virus scanner or
 // the search indexer does, while it runs a program:
 //
-//   hold_file (PATH none|read MILLISECONDS|end)... PROGRAM
+//   hold_file [--ctrl-c-at-box] (PATH none|read MILLISECONDS|end)... PROGRAM
 //
 // "none" lets no other program open the file meanwhile, "read" lets them
 // read it. Each file is let go after its MILLISECONDS from the start, in the
-// order given, or with "end" once the program has ended. Tells on standard
-// error when it let each go and how long the program ran, and exits with the
+// order given, or with "end" once the program has ended. With
+// --ctrl-c-at-box the program gets a console of its own, shared with
+// hold_file only, and Ctrl+C is pressed in it once the program shows its
+// first message box. Tells on standard error when it let each file go, when
+// it pressed Ctrl+C and how long the program ran, and exits with the
 // program's exit status.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -19,9 +22,35 @@
 #include <string>
 #include <vector>
 
+// Returns TRUE for Ctrl+C: hold_file is not stopped by the Ctrl+C it presses.
+// Ignoring Ctrl+C with a null handler would be inherited by the program.
+BOOL WINAPI KeepRunning(DWORD) { return TRUE; }
+
+// Waits for a window captioned "lstconvert", the program's message box, then
+// presses Ctrl+C in the console.
+void PressCtrlCAtBox(HANDLE process) {
+  while (FindWindowA(nullptr, "lstconvert") == nullptr) {
+    if (WaitForSingleObject(process, 50) != WAIT_TIMEOUT) return;
+  }
+  const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  std::fprintf(stderr, "hold_file: pressed Ctrl+C (%s)\n", sent ? "sent" : "failed");
+}
+
 int main(int argc, char** argv) {
-  if (argc < 5 || (argc - 2) % 3 != 0) {
-    std::fprintf(stderr, "usage: hold_file (PATH none|read MILLISECONDS|end)... PROGRAM\n");
+  const bool ctrlC = argc > 1 && std::strcmp(argv[1], "--ctrl-c-at-box") == 0;
+  if (ctrlC) {
+    --argc;
+    ++argv;
+  }
+  if (argc < 2 || (argc - 2) % 3 != 0) {
+    std::fprintf(stderr,
+                 "usage: hold_file [--ctrl-c-at-box] (PATH none|read MILLISECONDS|end)... "
+                 "PROGRAM\n");
+    return 2;
+  }
+  if (ctrlC) FreeConsole();
+  if (ctrlC && (!AllocConsole() || !SetConsoleCtrlHandler(KeepRunning, TRUE))) {
+    std::fprintf(stderr, "hold_file: no console of its own (error %lu)\n", GetLastError());
     return 2;
   }
   std::vector<HANDLE> held;
@@ -45,6 +74,7 @@ int main(int argc, char** argv) {
                  GetLastError());
     return 2;
   }
+  if (ctrlC) PressCtrlCAtBox(process.hProcess);
   for (std::size_t i = 0; i < held.size(); ++i) {
     const char* const* file = argv + 1 + 3 * i;  // its path, sharing and time
     DWORD wait = INFINITE;

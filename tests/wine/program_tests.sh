@@ -179,6 +179,9 @@ MakeMixed() {
   printf '\xff\xfe \x00T\x00x' >odd.lst
   printf 'TableID=\r\n' >start.lst
   printf 'x' >.lstconvert-0123456789abcdef
+  printf '  TableID=\r\n' >r.lst
+  printf 'an old backup\r\n' >r.lst.bak
+  chmod 444 r.lst
 }
 
 # A project, its old backup and another project.
@@ -262,6 +265,35 @@ RunTwice() {
   [ "$status" -eq 0 ] && echo "ok: twice"
 }
 
+# Ctrl+C pressed in the console while the first box is shown: once it is
+# dismissed, the run begins no further project and ends with the Ctrl+C
+# status, as the POSIX program ends on SIGINT at its prompt.
+RunCtrlC() {
+  local dir="$work/ctrl-c" trace="$work/ctrl-c.trace"
+  mkdir -p "$dir" && cd "$dir" && printf '[Project]\r\n' >a.lst && printf '  TableID=\r\n' >b.lst &&
+    cd - >/dev/null || return 1
+  (cd "$dir" && WINEDEBUG=trace+msgbox exec "${wine[@]}" "$hold_program" --ctrl-c-at-box \
+    "$(WindowsPath "$windows_program")" </dev/null >/dev/null 2>"$trace") &
+  local pid=$!
+  WaitFor 60 grep -q 'pressed Ctrl+C' "$trace" && HasBoxWindow ||
+    { kill -9 $pid; fail "ctrl-c: no box, or Ctrl+C not pressed"; return 1; }
+  grep -q 'pressed Ctrl+C (sent)' "$trace" || { kill -9 $pid; fail "ctrl-c: $(grep -a hold_file "$trace")"; return 1; }
+  local tries
+  for tries in 1 2 3 4 5; do
+    xdotool key --window "$(BoxWindow)" Return 2>/dev/null
+    WaitFor 5 BoxGone "$trace" 1 $pid && break
+  done
+  WaitFor 60 Exited $pid || { kill -9 $pid; fail "ctrl-c: the program did not end"; return 1; }
+  wait $pid
+  local status=$?
+  # STATUS_CONTROL_C_EXIT (0xC000013A), as the low byte of the exit status.
+  [ "$status" -eq $((0xC000013A & 0xFF)) ] || { fail "ctrl-c: exit status $status"; return 1; }
+  BoxCountIs "$trace" 1 || { fail "ctrl-c: $(BoxCount "$trace") boxes, expected 1"; return 1; }
+  [ "$(cat "$dir/b.lst")" = $'  TableID=\r' ] && [ ! -e "$dir/b.lst.bak" ] ||
+    { fail "ctrl-c: a project was begun after Ctrl+C"; return 1; }
+  echo "ok: ctrl-c"
+}
+
 StartDisplay
 # One server for the whole run, so that none starts with a case's file size limit.
 "$wineserver" -p
@@ -303,8 +335,9 @@ if [ -n "$hold_program" ]; then
   after_posix=
   if RunCase held-one-after-another MakeThreeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
   held=()
+  if RunCtrlC; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 else
-  echo "held files: left out (no HOLD_PROGRAM given)"
+  echo "held files and Ctrl+C: left out (no HOLD_PROGRAM given)"
 fi
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -37,8 +37,10 @@ bool LinkBeside(const std::string& path, std::string& linked) {
 // Makes the file at `path`, open as `original` with status `status`, the
 // backup: the file itself, linked to a new name that is renamed onto
 // `backup`, so nothing is copied and all its metadata stays. Where it
-// cannot be linked (a file system without links, a symbolic link at `path`)
-// or has other links that would share the backup, it is copied instead.
+// cannot be linked (a file system without links, a symbolic link at `path`),
+// has other links that would share the backup, or where the new name cannot
+// be shown to be the same file (an SFTP share numbers its files by name and
+// counts no links), it is copied instead.
 // `fileSystemFlushed` tells that the whole file system was just flushed.
 bool MakeBackup(const std::string& path, int original, const struct stat& status,
                 const std::string& backup, bool fileSystemFlushed) {
@@ -54,10 +56,19 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
       // could be: renaming a link of a file onto another link of the same
       // file would succeed and leave both.
       struct stat same {};
-      const bool made = lstat(linked.c_str(), &same) == 0 && VersionOf(same) == VersionOf(status) &&
-                        same.st_nlink == 2 && rename(linked.c_str(), backup.c_str()) == 0;
-      if (!made) unlink(linked.c_str());
-      return made;
+      const bool seen = lstat(linked.c_str(), &same) == 0;
+      const FileVersion linkedVersion = VersionOf(same), opened = VersionOf(status);
+      if (seen && linkedVersion == opened && same.st_nlink == 2) {
+        if (rename(linked.c_str(), backup.c_str()) == 0) return true;
+        unlink(linked.c_str());
+        return false;
+      }
+      unlink(linked.c_str());
+      // Changed since it was opened: the version read is gone, and so is the
+      // backup it would have had.
+      if (!seen || linkedVersion.size != opened.size || linkedVersion.modified != opened.modified) {
+        return false;
+      }
     }
   }
   const std::unique_ptr<TemporaryFile> copy = CopyBeside(original, status, backup);

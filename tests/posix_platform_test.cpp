@@ -127,6 +127,24 @@ extern "C" int renameat2(int fromDirectory, const char* from, int toDirectory, c
   return next(fromDirectory, from, toDirectory, to, flags);
 }
 
+// While set, link makes a copy of the same size and modification time
+// under the new name, as an SFTP share shows a link: as another file, with
+// one link.
+bool linkCopies = false;
+
+extern "C" int link(const char* from, const char* to) noexcept {
+  static const auto next = Next<int(const char*, const char*)>("link");
+  if (!linkCopies) return next(from, to);
+  struct stat status {};
+  std::error_code failed;
+  if (stat(from, &status) != 0 || !std::filesystem::copy_file(from, to, failed)) {
+    errno = failed ? failed.value() : errno;
+    return -1;
+  }
+  const timespec times[] = {status.st_atim, status.st_mtim};
+  return utimensat(AT_FDCWD, to, times, 0);
+}
+
 // While set, copy_file_range fails with this error, as on kernels or file
 // systems without it or behind a system call filter.
 int copyRangeError = 0;
@@ -205,19 +223,22 @@ ino_t Inode(const fs::path& path) {
 }
 
 // The replaced file itself becomes the backup, unless other names would
-// share it: a second hard link, or a backup left linked to the project by a
-// killed run. Then the backup is a copy of its own.
+// share it (a second hard link, or a backup left linked to the project by a
+// killed run) or its new name cannot be shown to be the same file (an SFTP
+// share). Then the backup is a copy of its own.
 TEST_F(PosixPlatformTest, TheReplacedFileBecomesTheBackupUnlessItHasOtherLinks) {
   const fs::path project = directory_ / "p.lst", backup = directory_ / "p.lst.bak";
   const fs::path other = directory_ / "other";
-  for (const std::string setUp : {"alone", "second link", "backup linked"}) {
+  for (const std::string setUp : {"alone", "second link", "backup linked", "link not shown"}) {
     fs::remove(backup);
     WriteFile(project, "old");
     if (setUp == "second link") fs::create_hard_link(project, other);
     if (setUp == "backup linked") fs::create_hard_link(project, backup);
     const ino_t original = Inode(project);
 
+    linkCopies = setUp == "link not shown";
     EXPECT_TRUE(ReadAndReplace(*platform_, Wide(project), "new")) << setUp;
+    linkCopies = false;
 
     EXPECT_EQ(ReadFile(project), "new") << setUp;
     EXPECT_EQ(ReadFile(backup), "old") << setUp;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -183,8 +184,18 @@ void Completions::Submit() {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    thread_ = std::thread([this] { Work(); });
+    try {
+      thread_ = std::thread([this] { Work(); });
+    } catch (const std::system_error&) {
+      // No thread can be started (a limit on processes): the group is put
+      // in place here, and the batch waits for it.
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!thread_.joinable()) {
+      lock.unlock();
+      Commit(group);
+      return;
+    }
   }
   changed_.wait(lock, [this] { return waiting_.empty(); });
   waiting_.push_back(std::move(group));

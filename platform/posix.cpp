@@ -130,17 +130,20 @@ class PosixPlatform final : public Platform {
   }
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    return ReadRegularFile(ToNative(path), buffer_, held_);
+    return WithDescriptors([&] { return ReadRegularFile(ToNative(path), buffer_, held_); });
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
                                            const std::u16string& target) override {
-    return completions_.Copy(ToNative(source), ToNative(target));
+    return WithDescriptors([&] { return completions_.Copy(ToNative(source), ToNative(target)); });
   }
 
   bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
                         const FileVersion& read, const std::u16string& backup) override {
-    return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), held_, completions_);
+    return WithDescriptors([&] {
+      return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), held_,
+                                completions_);
+    });
   }
 
   void Finish() override {
@@ -208,6 +211,21 @@ class PosixPlatform final : public Platform {
   void HoldOwnConsole() override {}
 
  private:
+  // Runs `operation` once more where it failed for want of file descriptors,
+  // once the files in flight are put in place and theirs closed: a limit
+  // that other descriptors leave too low for the groups costs time, never a
+  // conversion.
+  template <typename Operation>
+  auto WithDescriptors(const Operation& operation) -> decltype(operation()) {
+    DescriptorsRanOut();
+    auto result = operation();
+    if (!result && DescriptorsRanOut()) {
+      completions_.Finish();
+      result = operation();
+    }
+    return result;
+  }
+
   std::string startedBy_;
   std::string caption_;
   ReadBuffer buffer_;

@@ -13,10 +13,15 @@
 #include <sys/vfs.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace lstconvert {
@@ -32,9 +37,20 @@ FileVersion VersionOf(const struct stat& status) {
           static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec};
 }
 
+namespace {
+std::atomic<bool> descriptorsRanOut{false};
+}  // namespace
+
+int NoteShortage(int fd) {
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) descriptorsRanOut = true;
+  return fd;
+}
+
+bool DescriptorsRanOut() { return descriptorsRanOut.exchange(false); }
+
 int OpenRegularFile(const std::string& path, struct stat& status) {
   if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = NoteShortage(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
     close(fd);
     return -1;

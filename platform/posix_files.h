@@ -110,13 +110,21 @@ bool RenameToNewName(const std::string& from, const std::string& to);
 // Whether the file at `path` (a link is followed) is the version `expected`.
 bool IsVersion(const std::string& path, const FileVersion& expected);
 
+// Notes it where `fd` is a failed open's for want of file descriptors
+// (EMFILE, ENFILE), and returns it; errno stays.
+int NoteShortage(int fd);
+
+// Whether an open failed for want of file descriptors since the last call:
+// the same open may succeed once the files in flight are put in place.
+bool DescriptorsRanOut();
+
 // A new file beside a target, under a unique name, readable by its owner
 // only; removed again unless it was renamed into place.
 class TemporaryFile {
  public:
   explicit TemporaryFile(const std::string& directory)
       : path_(directory + "/" + std::string(kTemporaryPrefix) + "XXXXXX"),
-        file_(mkostemp(path_.data(), O_CLOEXEC)) {}
+        file_(NoteShortage(mkostemp(path_.data(), O_CLOEXEC))) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
@@ -202,9 +210,11 @@ std::unique_ptr<TemporaryFile> CopyForNewName(const std::string& source, const s
 // file system (or, where that cannot serve, of each file and each original)
 // and two of the directory. A group holds at most kGroupFiles files and is
 // closed once it holds kGroupBytes. One group waits while another is put in
-// place, so adding blocks until there is room: at most three groups, and two
-// descriptors for each of their files (192), are open at once, within even
-// the smallest usual limit of 256.
+// place, so adding blocks until there is room: at most three groups are open
+// at once, with two descriptors for each of their files, so a group holds
+// fewer files where the limit on open files leaves no room for 32 (192
+// descriptors). Where no thread can be started, groups are put in place on
+// the calling thread.
 class Completions {
  public:
   struct Replacement;
@@ -245,7 +255,8 @@ class Completions {
   void Work();
   void Commit(Group& group);
 
-  Group open_;  // the main thread's
+  std::size_t groupFiles_;  // at most kGroupFiles, within the limit on open files
+  Group open_;              // the main thread's
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Group> waiting_;

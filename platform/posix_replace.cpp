@@ -1,6 +1,7 @@
 // Putting converted files in place on POSIX systems, in groups that share
 // their waits for the disk, each project's original kept as its backup.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,7 +141,23 @@ void Completions::Commit(Group& group) {
   for (const std::string& directory : directories) FlushDirectory(directory);
 }
 
-Completions::Completions() = default;
+namespace {
+
+// How many files a group may hold within the limit on open files: three
+// groups with two descriptors for each of their files, and room left for the
+// run's others (the standard streams, the lock, the file at hand, a
+// directory being flushed, a copy being made, a few inherited).
+std::size_t GroupFilesWithinLimit(std::size_t most) {
+  constexpr rlim_t kOthers = 16, kPerFile = 3 * 2;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
+  const rlim_t room = limit.rlim_cur > kOthers ? (limit.rlim_cur - kOthers) / kPerFile : 0;
+  return std::clamp<std::size_t>(static_cast<std::size_t>(std::min<rlim_t>(room, most)), 1, most);
+}
+
+}  // namespace
+
+Completions::Completions() : groupFiles_(GroupFilesWithinLimit(kGroupFiles)) {}
 
 Completions::~Completions() {
   {
@@ -169,7 +186,7 @@ std::optional<FileVersion> Completions::Copy(const std::string& source, const st
 }
 
 void Completions::Added() {
-  if (open_.replacements.size() + open_.copies.size() >= kGroupFiles ||
+  if (open_.replacements.size() + open_.copies.size() >= groupFiles_ ||
       open_.bytes >= kGroupBytes) {
     Submit();
   }
@@ -237,12 +254,11 @@ bool ReplaceRegularFile(const std::string& path, std::span<const std::string_vie
     fd = -1;
   }
   r->original.Reset(fd >= 0 ? fd : OpenRegularFile(path, r->status));
-  if (r->original.get() < 0) return false;
+  if (r->original.get() < 0 || !r->converted.created()) return false;
   const bool writable = (r->status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
   std::size_t size = 0;
   for (const std::string_view piece : pieces) size += piece.size();
-  if (VersionOf(r->status) != read || !writable || !r->converted.created() ||
-      !WriteAll(r->converted.get(), pieces)) {
+  if (VersionOf(r->status) != read || !writable || !WriteAll(r->converted.get(), pieces)) {
     r->original.Close();
     completions.Copy(path, backup);
     return false;

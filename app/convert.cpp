@@ -1,5 +1,8 @@
 #include "app/convert.h"
 
+#include <new>
+#include <optional>
+
 #include "rewrite/qualify.h"
 #include "rewrite/strings.h"
 
@@ -37,20 +40,39 @@ std::u16string FormatWithPath(std::u16string_view message, const std::u16string&
   return text;
 }
 
-void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
+namespace {
+
+// Converts the project at `fullPath`, or refuses it; false if it cannot be
+// read, which leaves it nothing to back up.
+bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath) {
   const std::u16string backupPath = fullPath + u".bak";
-  ProjectText project = LoadProjectFile(platform, fullPath, kConversionKeys);
-  const bool unsaved = !LinesContainKey(project.lines, u"TableID=");
-  const bool bound = LinesContainKey(project.lines, u"TableID=Partlist");
+  std::optional<ProjectText> project = LoadProjectFile(platform, fullPath, kConversionKeys);
+  if (!project) return false;
+  const bool unsaved = !LinesContainKey(project->lines, u"TableID=");
+  const bool bound = LinesContainKey(project->lines, u"TableID=Partlist");
   if (unsaved || bound) {
     platform.CopyToNewFile(fullPath, backupPath);
     if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
     if (bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
-    return;
+    return true;
   }
 
-  ApplyConversionEdits(project.lines);
-  SaveProjectFile(platform, fullPath, project, backupPath);
+  ApplyConversionEdits(project->lines);
+  SaveProjectFile(platform, fullPath, *project, backupPath);
+  return true;
+}
+
+}  // namespace
+
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
+  bool read = false;
+  try {
+    read = ConvertReadableProject(platform, fullPath);
+  } catch (const std::bad_alloc&) {
+    // A project whose lines or converted text do not fit in memory is one
+    // that cannot be read; what was begun for it is undone on the way out.
+  }
+  if (!read) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
 }
 
 }  // namespace lstconvert

@@ -43,7 +43,10 @@ void ApplyConversionEdits(Lines& lines);
 // its converted text in its own encoding. A converted project's original
 // becomes "<fullPath>.bak" first: a project that cannot be backed up is not
 // converted. A project left as it is gets a copy of itself as its backup
-// only where it has none, so a backup made by an earlier run stays.
+// only where it has none, so a backup made by an earlier run stays. A file
+// that cannot be read, into memory either, is refused as not saved and gets
+// no backup: a copy would have to read it, or would be gigabytes of a file
+// that is no project.
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath);
 
 // `message` with its "%s" replaced by `fullPath`, taken literally.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <string_view>
 
 namespace lstconvert {
@@ -96,23 +97,43 @@ bool OpenRegularFile(const std::u16string& extended, DWORD share, RetryBudget& b
          GetFileType(file.get()) == FILE_TYPE_DISK;
 }
 
+// Files up to this size are read without asking how much memory is left.
+constexpr std::uint64_t kAlwaysReadSize = 64 << 20;
+
+// The physical memory not in use: what a file can be read into without
+// making the system page other programs out.
+std::uint64_t AvailableMemory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : UINT64_MAX;
+}
+
+// A file that, with its converted text, would not fit in the memory left, or
+// that more than the process may take, is not read. ReadFile reads at most
+// 4 GB a call: a larger file is read in pieces.
 std::optional<OwnedContent> ReadOpenFile(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
   OwnedContent content{Bytes(), VersionOf(info)};
+  const std::uint64_t size = content.version.size;
+  if (size > kAlwaysReadSize && size > AvailableMemory() / 2) return std::nullopt;
   Bytes& bytes = content.bytes;
-  bytes.resize(static_cast<std::size_t>(content.version.size) + 1);
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-    const std::size_t room = bytes.size() - filled;
-    const DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
-    DWORD got = 0;
-    if (!::ReadFile(file, bytes.data() + filled, chunk, &got, nullptr)) return std::nullopt;
-    if (got == 0) break;
-    filled += got;
+  try {
+    bytes.resize(static_cast<std::size_t>(size) + 1);
+    std::size_t filled = 0;
+    for (;;) {
+      if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+      const std::size_t room = bytes.size() - filled;
+      const DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
+      DWORD got = 0;
+      if (!::ReadFile(file, bytes.data() + filled, chunk, &got, nullptr)) return std::nullopt;
+      if (got == 0) break;
+      filled += got;
+    }
+    bytes.resize(filled);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
-  bytes.resize(filled);
   return content;
 }
 

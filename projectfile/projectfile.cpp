@@ -237,19 +237,20 @@ std::optional<Bytes> EncodeProjectFile(const Lines& lines, EncodingMode mode) {
 std::optional<EncodedText> EncodeKeyLines(const ProjectText& text) {
   const bool utf16 = text.mode == EncodingMode::kUtf16Le;
   EncodedText out;
+  std::vector<Bytes>& keyLines = out.texts;
   for (const std::u16string& line : text.lines) {
     std::optional<Bytes> bytes = EncodeText(line, text.mode);
     if (!bytes) return std::nullopt;
-    out.keyLines.push_back(std::move(*bytes));
+    keyLines.push_back(std::move(*bytes));
   }
   const std::string_view all = text.bytes;
   const std::string_view lineEnd = utf16 ? kUtf16LineEnd : std::string_view("\r\n");
   std::vector<std::string_view>& pieces = out.pieces;
   if (text.endsAsWritten || utf16) {
     std::size_t copied = 0;
-    for (std::size_t i = 0; i < out.keyLines.size(); ++i) {
+    for (std::size_t i = 0; i < keyLines.size(); ++i) {
       pieces.push_back(all.substr(copied, text.spans[i].begin - copied));
-      pieces.push_back(out.keyLines[i]);
+      pieces.push_back(keyLines[i]);
       copied = text.spans[i].end;
     }
     pieces.push_back(all.substr(copied));
@@ -257,24 +258,28 @@ std::optional<EncodedText> EncodeKeyLines(const ProjectText& text) {
     return out;
   }
   // 8-bit text with other line ends: every line, followed by CR LF.
+  Bytes whole;
+  whole.reserve(all.size() + static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n')) + 2);
   std::size_t next = 0;
   for (std::size_t at = 0; at < all.size();) {
     const LineBytes line = EightBitLine(all, at);
-    if (next < out.keyLines.size() && text.spans[next].begin == line.begin) {
-      pieces.push_back(out.keyLines[next++]);
+    if (next < keyLines.size() && text.spans[next].begin == line.begin) {
+      whole += keyLines[next++];
     } else {
-      pieces.push_back(all.substr(line.begin, line.end - line.begin));
+      whole += all.substr(line.begin, line.end - line.begin);
     }
-    pieces.push_back(lineEnd);
+    whole += lineEnd;
     at = line.next;
   }
+  out.texts = {std::move(whole)};
+  pieces.push_back(out.texts.front());
   return out;
 }
 
-ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
-                            std::span<const std::u16string_view> keys) {
+std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16string& fullPath,
+                                           std::span<const std::u16string_view> keys) {
   const std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
-  if (!content) return {};
+  if (!content) return std::nullopt;
   ProjectText text = DecodeKeyLines(content->bytes, keys);
   text.version = content->version;
   return text;

@@ -54,10 +54,14 @@ ProjectText DecodeKeyLines(std::string_view bytes, std::span<const std::u16strin
 
 // A project file's bytes as pieces to be written one after the other:
 // stretches of the bytes it was read from, its key lines encoded again, and
-// line ends. Nothing is copied but the key lines.
+// line ends. Nothing is copied but the key lines, except in 8-bit text whose
+// line ends change: that is copied whole, line ends made CR LF, since two
+// pieces for each of its lines could take many times its size.
 struct EncodedText {
-  std::vector<Bytes> keyLines;
-  std::vector<std::string_view> pieces;  // into the read bytes, `keyLines` and literals
+  // The key lines encoded again; or, where the line ends change, the whole
+  // text. Held apart, so that a move leaves the pieces pointing into them.
+  std::vector<Bytes> texts;
+  std::vector<std::string_view> pieces;  // into the read bytes, `texts` and literals
 };
 
 // The bytes DecodeProjectFile's whole line list would encode to, with the
@@ -67,10 +71,10 @@ struct EncodedText {
 std::optional<EncodedText> EncodeKeyLines(const ProjectText& text);
 
 // The lines of the project file at `fullPath` that contain any of `keys`;
-// no lines if it cannot be read. The text refers to the platform's read
+// nothing if it cannot be read. The text refers to the platform's read
 // buffer, valid until the next read.
-ProjectText LoadProjectFile(Platform& platform, const std::u16string& fullPath,
-                            std::span<const std::u16string_view> keys);
+std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16string& fullPath,
+                                           std::span<const std::u16string_view> keys);
 
 // Replaces the project file at `fullPath`, still the version it was loaded
 // from, by its text with the key lines as they are now, keeping the replaced

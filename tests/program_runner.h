@@ -40,8 +40,11 @@ class StartedProgram {
     // Run as this user and group instead (when started as root).
     std::optional<std::pair<uid_t, gid_t>> user;
     std::vector<std::string> arguments = {};
-    int ignoredSignal = 0;       // started with this signal ignored, as by nohup
-    rlim_t descriptorLimit = 0;  // a limit on open files, as a container or macOS sets
+    int ignoredSignal = 0;  // started with this signal ignored, as by nohup
+    // Limits (setrlimit) on open files, address space, ... as small machines,
+    // containers and macOS set them.
+    std::vector<std::pair<int, rlim_t>> limits = {};
+    int inheritedDescriptors = 0;  // open files the program is given, as some callers do
   };
 
   StartedProgram(const fs::path& directory, const Options& options) {
@@ -61,8 +64,11 @@ class StartedProgram {
     }
     if (chdir(directory.c_str()) != 0) _exit(127);
     if (options.ignoredSignal != 0) signal(options.ignoredSignal, SIG_IGN);
-    const rlimit limit{options.descriptorLimit, options.descriptorLimit};
-    if (options.descriptorLimit != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
+    for (const auto& [resource, value] : options.limits) {
+      const rlimit limit{value, value};
+      if (setrlimit(resource, &limit) != 0) _exit(127);
+    }
+    for (int i = 0; i < options.inheritedDescriptors; ++i) open("/dev/null", O_RDONLY);
     dup2(in, 0);
     dup2(o, 1);
     dup2(e, 2);

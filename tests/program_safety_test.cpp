@@ -144,28 +144,85 @@ TEST(ProgramSafety, TwoRunsAtOnceLoseNothing) {
   }
 }
 
-// Under a low limit on open files every project is still converted: the
-// files kept open for their groups never take all the descriptors.
-TEST(ProgramSafety, ALowLimitOnOpenFilesConvertsEveryProject) {
+// Within the limits of a small machine or a container every project is
+// still converted: under a low limit on open files, some of them taken by
+// the caller; where no thread can be started (strace fails the program's
+// clone3 as a limit on processes does); beside a file too large for the
+// memory left, or for a limit on address space, which is refused as one that
+// cannot be read and left as it is, with no backup and nothing else left.
+TEST(ProgramSafety, ConvertsEveryProjectWithinTheMachinesLimits) {
   struct Case {
-    rlim_t limit;
     int projects;
+    rlim_t descriptors, addressSpace;
+    int inherited;
+    bool threadless;
+    std::uintmax_t huge;  // the size of a sparse huge.lst among the projects
   };
-  for (const Case c : {Case{256, 6000}}) {
+  const auto memory = static_cast<std::uintmax_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  const Case cases[] = {{6000, 256, 0, 0, false, 0},
+                        {3000, 64, 0, 0, false, 0},
+                        {3000, 32, 0, 0, false, 0},
+                        {1000, 64, 0, 40, false, 0},
+                        {100, 0, 0, 0, true, 0},
+                        {3, 0, 0, 0, false, memory + 1},
+                        {3, 0, 150 << 20, 0, false, 200 << 20}};
+  for (const Case& c : cases) {
+    const std::string what = std::to_string(c.projects) + " projects, " +
+                             std::to_string(c.descriptors) + " descriptors (" +
+                             std::to_string(c.inherited) + " taken), address space " +
+                             std::to_string(c.addressSpace) + (c.threadless ? ", no thread" : "") +
+                             ", huge.lst of " + std::to_string(c.huge);
+    StartedProgram::Options options;
+    if (c.descriptors != 0) options.limits.push_back({RLIMIT_NOFILE, c.descriptors});
+    if (c.addressSpace != 0) options.limits.push_back({RLIMIT_AS, c.addressSpace});
+    options.inheritedDescriptors = c.inherited;
     TemporaryDirectory directory;
+    if (c.threadless) {
+      if (access("/usr/bin/strace", X_OK) != 0) continue;
+      options.program = "/usr/bin/strace";
+      options.arguments = {"-f",
+                           "-qq",
+                           "-o",
+                           "/dev/null",
+                           "-e",
+                           "trace=clone3",
+                           "-e",
+                           "inject=clone3:error=EAGAIN",
+                           LSTCONVERT_PROGRAM};
+    }
+    if (c.addressSpace != 0) {
+      StartedProgram::Options probe = options;
+      probe.arguments = {"--version"};
+      if (RunProgram(directory.path(), probe).status != 0) {
+        std::cout << "left out: " << what << " (no start in that address space: a sanitizer?)\n";
+        continue;
+      }
+    }
     for (int i = 0; i < c.projects; ++i) {
       WriteFile(directory / ("p" + std::to_string(i) + ".lst"), "  TableID=\r\n");
     }
-    StartedProgram::Options options;
-    options.descriptorLimit = c.limit;
-    EXPECT_EQ(RunProgram(directory.path(), options).status, 0) << c.limit;
+    std::error_code sparse;
+    if (c.huge != 0) {
+      WriteFile(directory / "huge.lst", "  TableID=\r\n");
+      fs::resize_file(directory / "huge.lst", c.huge, sparse);
+      if (sparse) {
+        std::cout << "left out: " << what << " (" << sparse.message() << ")\n";
+        continue;
+      }
+    }
+    const Outcome run = RunProgram(directory.path(), options);
+    EXPECT_EQ(run.status, 0) << what;
+    EXPECT_EQ(run.err, c.huge != 0 ? Unsaved(directory / "huge.lst") : "") << what;
     int converted = 0;
     for (int i = 0; i < c.projects; ++i) {
       converted +=
           ReadFile(directory / ("p" + std::to_string(i) + ".lst")) == "  TableID=Partlist\r\n";
     }
-    EXPECT_EQ(converted, c.projects) << c.limit;
-    EXPECT_EQ(Names(directory.path()).size(), 2u * c.projects) << c.limit;
+    EXPECT_EQ(converted, c.projects) << what;
+    EXPECT_EQ(Names(directory.path()).size(), 2u * c.projects + (c.huge != 0 ? 1 : 0)) << what;
+    if (c.huge != 0) {
+      EXPECT_EQ(fs::file_size(directory / "huge.lst"), c.huge) << what;
+    }
   }
 }
 

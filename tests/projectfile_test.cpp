@@ -144,7 +144,7 @@ TEST(SaveProjectFile, LeavesTheFileWhenTheTextCannotBeEncoded) {
   testing::FakePlatform platform;
   platform.AddFile(u"a.lst", "x\nold\n");
   const std::u16string_view keys[] = {u"ld"};
-  ProjectText text = LoadProjectFile(platform, u"/work/a.lst", keys);
+  ProjectText text = *LoadProjectFile(platform, u"/work/a.lst", keys);
   ASSERT_EQ(text.lines, Lines{u"old"});
   text.lines[0] = u"\u0100";
   EXPECT_FALSE(SaveProjectFile(platform, u"/work/a.lst", text, u"/work/a.lst.bak"));
@@ -155,12 +155,12 @@ TEST(SaveProjectFile, LeavesTheFileWhenTheTextCannotBeEncoded) {
   EXPECT_EQ(platform.Content(u"a.lst.bak"), "x\nold\n");
 }
 
-TEST(LoadProjectFile, GivesNoLinesForWhatCannotBeRead) {
+TEST(LoadProjectFile, GivesNothingForWhatCannotBeRead) {
   testing::FakePlatform platform;
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
   const std::u16string_view keys[] = {u"x"};
-  EXPECT_TRUE(LoadProjectFile(platform, u"/work/d.lst", keys).lines.empty());
-  EXPECT_TRUE(LoadProjectFile(platform, u"/work/missing.lst", keys).lines.empty());
+  EXPECT_EQ(LoadProjectFile(platform, u"/work/d.lst", keys), std::nullopt);
+  EXPECT_EQ(LoadProjectFile(platform, u"/work/missing.lst", keys), std::nullopt);
 }
 
 }  // namespace

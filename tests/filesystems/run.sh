@@ -72,7 +72,7 @@ for fs in "$@"; do
   # or more on fusefat, where two runs over 300 projects take minutes too.
   # Thousands of projects under a low limit on open files take half a
   # minute on exfat-fuse and far longer on fusefat.
-  many=ProgramSafety.ALowLimitOnOpenFilesConvertsEveryProject
+  many=ProgramSafety.ConvertsEveryProjectWithinTheMachinesLimits
   case $fs in
     ntfs) filter=-ProgramSafety.AKilledOrStoppedRunLosesNothing ;;
     exfat) filter=-$many ;;

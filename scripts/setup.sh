@@ -17,7 +17,8 @@ EnsurePackages() {
     "${missing[@]}" >/dev/null
 }
 
-BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev groff-base)
+BuildPackages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev groff-base
+  strace)
 WindowsPackages=(g++-mingw-w64-x86-64-posix wine64 xvfb xdotool googletest icoutils libxml2-utils)
 PackagePackages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mandoc zip git dpkg-dev)
 # What the package check needs besides: lintian for the .deb, man to read its
@@ -25,5 +26,7 @@ PackagePackages=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mandoc zip git
 # Linux program in.
 PackageCheckPackages=(lintian man-db debootstrap binutils)
 # mkfs and mount helpers for the end-to-end tests on real file systems
-# (fuse3 also stands in for the fuse that exfat-fuse and fusefat ask for).
-FileSystemPackages=(btrfs-progs xfsprogs ntfs-3g exfat-fuse exfatprogs fusefat dosfstools fuse3)
+# (fuse3 also stands in for the fuse that exfat-fuse and fusefat ask for),
+# and an SFTP server and client for the share among them.
+FileSystemPackages=(btrfs-progs xfsprogs ntfs-3g exfat-fuse exfatprogs fusefat dosfstools fuse3
+  openssh-server sshfs iproute2)

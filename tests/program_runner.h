@@ -159,7 +159,7 @@ class Terminal {
 // cannot hold, so that they can run on any file system.
 enum VolumeFeature : unsigned {
   kSpecialFiles = 1,        // FIFOs and sockets
-  kLinks = 2,               // symbolic links
+  kLinks = 2,               // symbolic links, followed
   kPermissions = 4,         // permission bits, and owners when run as root
   kCaseSensitiveNames = 8,  // "A" and "a" are two names
 };
@@ -177,7 +177,9 @@ inline bool VolumeHolds(unsigned features) {
         fs::is_socket(probe / "socket")) {
       found |= kSpecialFiles;
     }
-    if (symlink("a", (probe / "link").c_str()) == 0 && fs::is_symlink(probe / "link")) {
+    std::error_code unreadable;  // an SFTP share makes absolute links it cannot read back
+    if (symlink(file.c_str(), (probe / "link").c_str()) == 0 && fs::is_symlink(probe / "link") &&
+        fs::read_symlink(probe / "link", unreadable) == file) {
       found |= kLinks;
     }
     if (chmod(file.c_str(), 0640) == 0 && PermissionBits(file) == 0640 &&

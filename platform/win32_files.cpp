@@ -1,11 +1,9 @@
-// Reading, copying and replacing files on Windows. A new file is always
-// made beside its target under a unique temporary name and flushed: a backup
-// is copied there by CopyFileExW and moved to its name, a converted
-// project is written there and put in the project's place by ReplaceFileW,
-// which keeps the project's own metadata. Every step that another program
-// can block by holding a file is tried again after a short wait
-// (RetryBudget), so a file that is busy for a moment is still backed up and
-// converted.
+// Reading and copying files on Windows, and the steps that replacing them
+// (win32_replace.cpp) shares. A new file is always made beside its target
+// under a unique temporary name and flushed: a backup is copied there by
+// CopyFileExW and moved to its name. Every step that another program can
+// block by holding a file is tried again after a short wait (RetryBudget), so
+// a file that is busy for a moment is still backed up and converted.
 #include "platform/win32_files.h"
 
 #include <algorithm>
@@ -25,58 +23,6 @@ constexpr std::u16string_view kTemporaryPrefix = u".lstconvert-";
 std::u16string DirectoryOf(const std::u16string& path) {
   const std::size_t separator = path.find_last_of(u"\\/");
   return separator == std::u16string::npos ? u"." : path.substr(0, separator);
-}
-
-class Handle {
- public:
-  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-  // Takes `handle`, closing the one held before; true if `handle` is valid.
-  bool Reset(HANDLE handle) {
-    if (valid()) CloseHandle(handle_);
-    handle_ = handle;
-    return valid();
-  }
-  // Closes now and reports whether the close succeeded.
-  bool Close() {
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return CloseHandle(handle) != 0;
-  }
-
- private:
-  HANDLE handle_;
-};
-
-FileVersion VersionOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return {info.dwVolumeSerialNumber,
-          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-          (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-          static_cast<std::int64_t>(
-              (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-              info.ftLastWriteTime.dwLowDateTime)};
-}
-
-// True if `target` still names the file version `read` and can be replaced
-// now: it is opened for deletion, as ReplaceFileW opens it, which fails while
-// another program holds it without sharing deletion. (Wine's ReplaceFileW
-// would leave a file of its own behind then.) On a mismatch the last error is
-// ERROR_FILE_INVALID, which is never retried.
-bool IsStillVersion(const std::u16string& target, const FileVersion& read) {
-  Handle file(CreateFileW(Wide(target), FILE_READ_ATTRIBUTES | DELETE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return false;
-  if (VersionOf(info) == read) return true;
-  SetLastError(ERROR_FILE_INVALID);
-  return false;
 }
 
 // Opens the regular file at `extended` for reading, sharing it as `share`
@@ -137,24 +83,28 @@ std::optional<OwnedContent> ReadOpenFile(HANDLE file) {
   return content;
 }
 
-bool WriteAll(HANDLE file, const Bytes& content) {
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const std::size_t left = content.size() - done;
-    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-    DWORD written = 0;
-    if (!::WriteFile(file, content.data() + done, chunk, &written, nullptr) || written == 0) {
-      return false;
-    }
-    done += written;
-  }
-  return true;
+}  // namespace
+
+FileVersion VersionOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber,
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+          (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+          static_cast<std::int64_t>(
+              (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+              info.ftLastWriteTime.dwLowDateTime)};
 }
 
-// Creates a new file beside `target` under a unique temporary name, with
-// `create`, which must fail with ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS
-// if the name is taken. Transient failures are retried as failures of
-// `blame`. The new file's name, or empty.
+bool IsStillVersion(const std::u16string& target, const FileVersion& read) {
+  Handle file(CreateFileW(Wide(target), FILE_READ_ATTRIBUTES | DELETE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return false;
+  if (VersionOf(info) == read) return true;
+  SetLastError(ERROR_FILE_INVALID);
+  return false;
+}
+
 std::u16string NewTemporaryBeside(const std::u16string& target, const std::u16string& blame,
                                   RetryBudget& budget,
                                   const std::function<bool(const std::u16string&)>& create) {
@@ -181,13 +131,11 @@ std::u16string NewTemporaryBeside(const std::u16string& target, const std::u16st
   return {};
 }
 
-// Deletes the temporary file at `path`, which a scanner may hold for a moment.
 void DeleteTemporary(const std::u16string& path, RetryBudget& budget) {
   SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_NORMAL);
   budget.Retry(path, [&] { return DeleteFileW(Wide(path)) != 0; });
 }
 
-// Of `attributes`, those that SetFileAttributesW sets, read-only excepted.
 DWORD SettableAttributes(DWORD attributes) {
   const DWORD kept = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
@@ -195,7 +143,6 @@ DWORD SettableAttributes(DWORD attributes) {
   return kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
 }
 
-// Flushes the file at `path` to the disk.
 bool FlushFile(const std::u16string& path, RetryBudget& budget) {
   Handle file;
   return budget.Retry(
@@ -208,9 +155,6 @@ bool FlushFile(const std::u16string& path, RetryBudget& budget) {
          FlushFileBuffers(file.get()) && file.Close();
 }
 
-// Moves `temporary` to `target` in one durable step: with `replace` over the
-// file there, provided it is then still `expected` (when given), otherwise
-// only where no entry has the name `target`.
 bool MoveOver(const std::u16string& temporary, const std::u16string& target, bool replace,
               const std::optional<FileVersion>& expected, RetryBudget& budget) {
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
@@ -219,24 +163,6 @@ bool MoveOver(const std::u16string& temporary, const std::u16string& target, boo
            MoveFileExW(Wide(temporary), Wide(target), flags);
   }) == ERROR_SUCCESS;
 }
-
-// After `replace` failed with ERROR_UNABLE_TO_MOVE_REPLACEMENT (the replaced
-// file may no longer exist) or ..._2 (it may exist under another name), the
-// temporary file holds the complete new content and has taken over the
-// project's metadata. It is moved to `target`, on a budget of its own since
-// the project's bytes are at stake, unless a file is there again; it is
-// deleted only then, and otherwise left where it is.
-bool PutInPlace(const std::u16string& temporary, const std::u16string& target, DWORD allowance) {
-  RetryBudget restore(allowance);
-  if (MoveOver(temporary, target, false, std::nullopt, restore)) return true;
-  const DWORD attributes = GetFileAttributesW(Wide(target));
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    DeleteTemporary(temporary, restore);
-  }
-  return false;
-}
-
-}  // namespace
 
 std::u16string ExtendedPath(const std::u16string& path) {
   if (path.starts_with(u"\\\\?\\")) return path;
@@ -332,71 +258,6 @@ std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
     return std::nullopt;
   }
   return VersionOf(info);
-}
-
-bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string& replacement) {
-  return ReplaceFileW(Wide(replaced), Wide(replacement), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                      nullptr, nullptr) != 0;
-}
-
-bool IsReplaceableVersion(const std::u16string& path, const FileVersion& read) {
-  const std::u16string target = ExtendedPath(path);
-  const DWORD attributes = GetFileAttributesW(Wide(target));
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-    return false;
-  }
-  Handle file(CreateFileW(Wide(target), FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  return file.valid() && GetFileInformationByHandle(file.get(), &info) && VersionOf(info) == read;
-}
-
-bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
-                        RetryBudget& budget, const ReplaceCall& replace) {
-  const std::u16string target = ExtendedPath(path);
-  const DWORD attributes = GetFileAttributesW(Wide(target));
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-    return false;
-  }
-  Handle file;
-  const std::u16string temporary =
-      NewTemporaryBeside(target, target, budget, [&](const std::u16string& name) {
-        return file.Reset(CreateFileW(Wide(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_HIDDEN, nullptr));
-      });
-  if (temporary.empty()) return false;
-  // Hidden until then, the file gets the project's attributes here:
-  // ReplaceFileW gives it them as well, but Wine's does not.
-  if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
-      !SetFileAttributesW(Wide(temporary), SettableAttributes(attributes))) {
-    if (file.valid()) file.Close();
-    DeleteTemporary(temporary, budget);
-    return false;
-  }
-  // A link becomes a regular file and its target is left alone; it has no
-  // metadata of its own worth keeping.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    if (MoveOver(temporary, target, true, read, budget)) return true;
-    DeleteTemporary(temporary, budget);
-    return false;
-  }
-  const DWORD error = budget.Retry(
-      target, [&] { return IsStillVersion(target, read) && replace(target, temporary); });
-  if (error == ERROR_SUCCESS) {
-    // ReplaceFileW cannot be asked to write through; the flush makes the
-    // replacement durable. It never decides the outcome.
-    RetryBudget once(0);
-    FlushFile(target, once);
-    return true;
-  }
-  if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-    return PutInPlace(temporary, target, budget.allowance());
-  }
-  DeleteTemporary(temporary, budget);
-  return false;
 }
 
 void RemoveTemporaryFiles(const std::u16string& directory) {

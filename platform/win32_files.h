@@ -26,6 +26,34 @@ inline const wchar_t* Wide(const std::u16string& text) {
 
 inline bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
+// An open handle, closed with it.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  // Takes `handle`, closing the one held before; true if `handle` is valid.
+  bool Reset(HANDLE handle) {
+    if (valid()) CloseHandle(handle_);
+    handle_ = handle;
+    return valid();
+  }
+  // Closes now and reports whether the close succeeded.
+  bool Close() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(handle) != 0;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 // The "\\?\" form of an absolute path: "C:\x" becomes "\\?\C:\x" and
 // "\\server\share\x" becomes "\\?\UNC\server\share\x". Other paths stay.
 std::u16string ExtendedPath(const std::u16string& path);
@@ -68,6 +96,41 @@ struct OwnedContent {
   Bytes bytes;
   FileVersion version;
 };
+
+// The steps that reading, copying and replacing files share.
+
+// The version of the file that `info` describes.
+FileVersion VersionOf(const BY_HANDLE_FILE_INFORMATION& info);
+
+// True if `target` still names the file version `read` and can be replaced
+// now: it is opened for deletion, as ReplaceFileW opens it, which fails while
+// another program holds it without sharing deletion. (Wine's ReplaceFileW
+// would leave a file of its own behind then.) On a mismatch the last error is
+// ERROR_FILE_INVALID, which is never retried.
+bool IsStillVersion(const std::u16string& target, const FileVersion& read);
+
+// Creates a new file beside `target` under a unique temporary name, with
+// `create`, which must fail with ERROR_FILE_EXISTS or ERROR_ALREADY_EXISTS
+// if the name is taken. Transient failures are retried as failures of
+// `blame`. The new file's name, or empty.
+std::u16string NewTemporaryBeside(const std::u16string& target, const std::u16string& blame,
+                                  RetryBudget& budget,
+                                  const std::function<bool(const std::u16string&)>& create);
+
+// Deletes the temporary file at `path`, which a scanner may hold for a moment.
+void DeleteTemporary(const std::u16string& path, RetryBudget& budget);
+
+// Of `attributes`, those that SetFileAttributesW sets, read-only excepted.
+DWORD SettableAttributes(DWORD attributes);
+
+// Flushes the file at `path` to the disk.
+bool FlushFile(const std::u16string& path, RetryBudget& budget);
+
+// Moves `temporary` to `target` in one durable step: with `replace` over the
+// file there, provided it is then still `expected` (when given), otherwise
+// only where no entry has the name `target`.
+bool MoveOver(const std::u16string& temporary, const std::u16string& target, bool replace,
+              const std::optional<FileVersion>& expected, RetryBudget& budget);
 
 // The bytes of the regular file at `path` and the version they were read
 // from. Directories and devices are never read.

@@ -83,14 +83,23 @@ bool FlushData(int fd) {
 #endif
 }
 
+bool IsLocalDiskFileSystem(const std::string& directory) {
+#if defined(__linux__)
+  struct statfs about {};
+  if (statfs(directory.c_str(), &about) != 0) return false;
+  constexpr unsigned long kExt = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E;
+  const auto type = static_cast<unsigned long>(about.f_type);
+  return type == kExt || type == kXfs || type == kBtrfs;
+#else
+  (void)directory;
+  return false;
+#endif
+}
+
 bool FlushFileSystem(const std::string& directory) {
 #if defined(__linux__)
   FileDescriptor fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct statfs about {};
-  if (fd.get() < 0 || fstatfs(fd.get(), &about) != 0) return false;
-  constexpr unsigned long kExt = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E;
-  const auto type = static_cast<unsigned long>(about.f_type);
-  return (type == kExt || type == kXfs || type == kBtrfs) && syncfs(fd.get()) == 0;
+  return fd.get() >= 0 && syncfs(fd.get()) == 0;
 #else
   (void)directory;
   return false;
@@ -216,75 +225,6 @@ bool WriteAll(int fd, std::span<const std::string_view> pieces) {
 }
 
 namespace {
-
-// The content of a small file such as those of /proc; empty if it cannot be
-// read.
-std::string ReadSmallFile(const std::string& path) {
-  std::string content(4096, '\0');
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  const ssize_t got = fd.get() < 0 ? -1 : read(fd.get(), content.data(), content.size());
-  content.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return content;
-}
-
-// The number at the start of `text`, spaces skipped, or nothing ("max" in a
-// control group).
-std::optional<std::uint64_t> NumberIn(std::string_view text) {
-  text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
-  std::uint64_t number = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (error != std::errc() || end == text.data()) return std::nullopt;
-  return number;
-}
-
-#if defined(__linux__)
-// What the memory limits of the process's control group and those above it
-// leave it: cgroup v2 ("0::/path" in /proc/self/cgroup) or the memory
-// controller of cgroup v1 ("N:memory:/path").
-std::uint64_t ControlGroupRoom() {
-  struct Hierarchy {
-    std::string_view mark, root, limit, used;
-  };
-  constexpr Hierarchy kHierarchies[] = {
-      {"\n0::/", "/sys/fs/cgroup", "/memory.max", "/memory.current"},
-      {":memory:/", "/sys/fs/cgroup/memory", "/memory.limit_in_bytes", "/memory.usage_in_bytes"},
-  };
-  const std::string groups = "\n" + ReadSmallFile("/proc/self/cgroup");
-  std::uint64_t room = UINT64_MAX;
-  for (const Hierarchy& h : kHierarchies) {
-    const std::size_t at = groups.find(h.mark);
-    if (at == std::string::npos) continue;
-    const std::size_t start = at + h.mark.size() - 1, end = groups.find('\n', start);
-    for (std::string group = std::string(h.root) + groups.substr(start, end - start);;
-         group = DirectoryOf(group)) {
-      const auto limit = NumberIn(ReadSmallFile(group + std::string(h.limit)));
-      const auto used = NumberIn(ReadSmallFile(group + std::string(h.used)));
-      if (limit && used) room = std::min(room, *limit > *used ? *limit - *used : 0);
-      if (group.size() <= h.root.size()) break;
-    }
-  }
-  return room;
-}
-#endif
-
-// The memory the run can take without the system taking it from other
-// programs or ending the process: on Linux what the system counts as
-// available, within what the control groups leave; elsewhere the physical
-// memory. (A limit on address space makes an allocation fail at once, which
-// the read handles.)
-std::uint64_t AvailableMemory() {
-#if defined(__linux__)
-  const std::string meminfo = ReadSmallFile("/proc/meminfo");
-  const std::size_t at = meminfo.find("MemAvailable:");
-  const std::optional<std::uint64_t> kib =
-      at == std::string::npos ? std::nullopt : NumberIn(std::string_view(meminfo).substr(at + 13));
-  return std::min(kib ? *kib * 1024 : UINT64_MAX, ControlGroupRoom());
-#else
-  const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
-#endif
-}
 
 // Files up to this size are read without asking how much memory is left.
 constexpr std::uint64_t kAlwaysReadSize = 64 << 20;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -80,12 +82,46 @@ bool Flush(int fd);
 // flush would still write out the time it was last read.
 bool FlushData(int fd);
 
-// Flushes the whole file system that holds `directory` where that is known to
-// reach the disk (ext2 to ext4, XFS, btrfs): one wait for every file of a
-// group, and their data written out together. False where each file must be
-// flushed alone: on FUSE, network and FAT file systems a flush of the file
+// Whether the file system that holds `directory` is one whose flush of the
+// whole file system is known to reach the disk, and whose files may be
+// flushed all at once (ext2 to ext4, XFS, btrfs). False where each file must
+// be flushed alone: on FUSE, network and FAT file systems a flush of the file
 // system may stop short of the disk, and elsewhere there is no such call.
+bool IsLocalDiskFileSystem(const std::string& directory);
+
+// Flushes the whole file system that holds `directory`: one wait for every
+// file of a group, and their data written out together, but also every
+// other program's data on it. False if it failed.
 bool FlushFileSystem(const std::string& directory);
+
+// Whether the system holds little unwritten data besides `own` bytes of the
+// run's own files: then a flush of the file system waits for little else.
+bool LittleUnwrittenBesides(std::uint64_t own);
+
+// The memory the run can take without the system taking it from other
+// programs or ending the process. (A limit on address space makes an
+// allocation fail at once instead.)
+std::uint64_t AvailableMemory();
+
+// How the files of a group reach the disk.
+enum class Flushing {
+  kFileSystem,  // one flush of the file system, then each file asked whether its writing failed
+  kTogether,    // all at once, each waiting for its own data only
+  kEach,        // one after the other
+};
+
+// A file to be flushed with others, and whether its flush succeeded.
+struct GroupFile {
+  int fd;
+  bool dataOnly;  // the data, and only the metadata needed to read it back
+  bool flushed = false;
+};
+
+// Flushes `files` all at once, from a few threads, each waiting for its own
+// data only, so that the file system commits their flushes together; one
+// after the other where no thread can be started. Sets each file's
+// `flushed`.
+void FlushTogether(std::span<GroupFile> files);
 
 // After a flush of its file system, whether a file's data reached the disk:
 // a failed write is reported to whoever asks of the file next, and older
@@ -132,11 +168,9 @@ class TemporaryFile {
   }
   bool created() const { return file_.get() >= 0; }
   int get() const { return file_.get(); }
-  // Flushes the file to the disk, or checks that it reached it after a flush
-  // of its file system, and closes it.
-  bool FlushAndClose(bool fileSystemFlushed = false) {
-    return (fileSystemFlushed ? WrittenOut(file_.get()) : Flush(file_.get())) && file_.Close();
-  }
+  // Flushes the file to the disk and closes it.
+  bool FlushAndClose() { return Flush(file_.get()) && file_.Close(); }
+  bool Close() { return file_.Close(); }
   bool RenameOnto(const std::string& target) {
     renamed_ = rename(path_.c_str(), target.c_str()) == 0;
     return renamed_;
@@ -245,6 +279,7 @@ class Completions {
   struct NewCopy {
     std::unique_ptr<TemporaryFile> file;
     std::string target;
+    bool flushed = false;  // by the group's flushes all at once
   };
   struct Group {
     std::vector<std::unique_ptr<Replacement>> replacements;
@@ -252,11 +287,15 @@ class Completions {
     std::size_t bytes = 0;
   };
   void Added();
+  void StartThread();
   void Work();
+  Flushing FlushGroup(Group& group, const std::vector<std::string>& directories);
   void Commit(Group& group);
 
   std::size_t groupFiles_;  // at most kGroupFiles, within the limit on open files
   Group open_;              // the main thread's
+  // The bytes of the files added and not yet put in place, in every group.
+  std::atomic<std::uint64_t> unwritten_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Group> waiting_;

@@ -6,12 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,16 +45,16 @@ bool LinkBeside(const std::string& path, std::string& linked) {
 // cannot be linked (a file system without links, a symbolic link at `path`),
 // has other links that would share the backup, or where the new name cannot
 // be shown to be the same file (an SFTP share numbers its files by name and
-// counts no links), it is copied instead.
-// `fileSystemFlushed` tells that the whole file system was just flushed.
+// counts no links), it is copied instead. `onDisk` tells whether the
+// original's data is on the disk, flushing it if need be.
 bool MakeBackup(const std::string& path, int original, const struct stat& status,
-                const std::string& backup, bool fileSystemFlushed) {
+                const std::string& backup, const std::function<bool()>& onDisk) {
   struct stat own {};
   const bool linkable = lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) &&
                         own.st_ino == status.st_ino && own.st_nlink == 1;
   // The original's own data must be on the disk before it is the only copy
   // of it.
-  if (linkable && (fileSystemFlushed ? WrittenOut(original) : FlushData(original))) {
+  if (linkable && onDisk()) {
     std::string linked;
     if (LinkBeside(path, linked)) {
       // Still the file that was opened, with no other name that the backup
@@ -89,6 +92,7 @@ struct Completions::Replacement {
   struct stat status {};
   FileDescriptor original{-1};
   TemporaryFile converted;
+  bool convertedFlushed = false, originalFlushed = false;  // by the group's flushes all at once
   bool done = false;
 };
 
@@ -104,27 +108,101 @@ void AddDirectory(std::vector<std::string>& directories, const std::string& path
 
 }  // namespace
 
-// Puts the files of a group in place. The waits for the disk are shared:
-// the converted files, the copies and the originals reach the disk in one
-// flush of the file system, or, where that cannot serve, one file after the
-// other, their writing begun long before; every copy is given its name and
-// every backup made, and the directory flushed once, so that no project is
-// replaced before its backup lasts; then each project, closed and checked to
-// be the version read, is replaced, and the directory flushed once more. A
-// project not replaced keeps an existing backup and otherwise gets a copy as
-// its backup.
+namespace {
+
+// How many threads flush a group's files at once: enough for a journal to
+// commit their flushes together, and to keep the disk's queue full.
+constexpr std::size_t kFlushThreads = 8;
+
+bool FlushNow(const GroupFile& file) { return file.dataOnly ? FlushData(file.fd) : Flush(file.fd); }
+
+}  // namespace
+
+void FlushTogether(std::span<GroupFile> files) {
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < files.size(); i = next++)
+      files[i].flushed = FlushNow(files[i]);
+  };
+  std::vector<std::thread> threads;
+  try {
+    while (threads.size() + 1 < std::min(kFlushThreads, files.size())) threads.emplace_back(work);
+  } catch (const std::system_error&) {
+    // As many as could be started; this thread takes part too.
+  }
+  work();
+  for (std::thread& thread : threads) thread.join();
+}
+
+// Flushes the files of a group, as the file systems and the unwritten data
+// of other programs allow, and says how. One flush of the file system is the
+// cheapest way to the disk for many files, but it waits for every program's
+// data there: it is taken only where little besides the run's own files is
+// unwritten. Otherwise the files of a local disk are flushed all at once,
+// each waiting for its own data only; those of other file systems one after
+// the other, later, where a flush of the file system may stop short of the
+// disk.
+Flushing Completions::FlushGroup(Group& group, const std::vector<std::string>& directories) {
+  if (!std::all_of(directories.begin(), directories.end(), IsLocalDiskFileSystem)) {
+    return Flushing::kEach;
+  }
+  if (LittleUnwrittenBesides(unwritten_) &&
+      std::all_of(directories.begin(), directories.end(), FlushFileSystem)) {
+    return Flushing::kFileSystem;
+  }
+  std::vector<GroupFile> files;
+  for (const NewCopy& copy : group.copies) files.push_back({copy.file->get(), false});
+  for (const auto& r : group.replacements) {
+    files.push_back({r->converted.get(), false});
+    files.push_back({r->original.get(), true});
+  }
+  FlushTogether(files);
+  auto flushed = files.begin();
+  for (NewCopy& copy : group.copies) copy.flushed = (flushed++)->flushed;
+  for (const auto& r : group.replacements) {
+    r->convertedFlushed = (flushed++)->flushed;
+    r->originalFlushed = (flushed++)->flushed;
+  }
+  return Flushing::kTogether;
+}
+
+namespace {
+
+// Whether the file `fd`, which the group's flushes took `way`, is on the
+// disk: after one flush of the file system, whether its writing failed (a
+// failure is reported to whoever asks of the file next, and older kernels
+// report it to no flush of a file system); after the flushes all at once,
+// `flushed`; otherwise it is flushed now (its data only where `dataOnly`).
+bool OnDisk(int fd, Flushing way, bool flushed, bool dataOnly) {
+  if (way == Flushing::kFileSystem) return WrittenOut(fd);
+  if (way == Flushing::kTogether) return flushed;
+  return dataOnly ? FlushData(fd) : Flush(fd);
+}
+
+}  // namespace
+
+// Puts the files of a group in place. The waits for the disk are shared (see
+// FlushGroup), the files' writing begun long before; every copy is given its
+// name and every backup made, and the directory flushed once, so that no
+// project is replaced before its backup lasts; then each project, closed and
+// checked to be the version read, is replaced, and the directory flushed
+// once more. A project not replaced keeps an existing backup and otherwise
+// gets a copy as its backup.
 void Completions::Commit(Group& group) {
   std::vector<std::string> directories;
   for (const auto& r : group.replacements) AddDirectory(directories, r->path);
   for (const NewCopy& copy : group.copies) AddDirectory(directories, copy.target);
-  bool flushed = true;
-  for (const std::string& directory : directories) flushed = FlushFileSystem(directory) && flushed;
+  const Flushing way = FlushGroup(group, directories);
   for (const NewCopy& copy : group.copies) {
-    if (copy.file->FlushAndClose(flushed)) copy.file->RenameToNew(copy.target);
+    if (OnDisk(copy.file->get(), way, copy.flushed, false) && copy.file->Close()) {
+      copy.file->RenameToNew(copy.target);
+    }
   }
   for (const auto& r : group.replacements) {
-    r->done = r->converted.FlushAndClose(flushed) && IsVersion(r->path, r->read) &&
-              MakeBackup(r->path, r->original.get(), r->status, r->backup, flushed);
+    r->done = OnDisk(r->converted.get(), way, r->convertedFlushed, false) && r->converted.Close() &&
+              IsVersion(r->path, r->read) &&
+              MakeBackup(r->path, r->original.get(), r->status, r->backup,
+                         [&] { return OnDisk(r->original.get(), way, r->originalFlushed, true); });
   }
   for (const std::string& directory : directories) FlushDirectory(directory);
   for (const auto& r : group.replacements) {
@@ -139,6 +217,7 @@ void Completions::Commit(Group& group) {
     if (copy && copy->FlushAndClose()) copy->RenameToNew(r->backup);
   }
   for (const std::string& directory : directories) FlushDirectory(directory);
+  unwritten_ -= group.bytes;
 }
 
 namespace {
@@ -171,6 +250,7 @@ Completions::~Completions() {
 void Completions::Add(std::unique_ptr<Replacement> replacement, std::size_t size) {
   open_.replacements.push_back(std::move(replacement));
   open_.bytes += size;
+  unwritten_ += size;
   Added();
 }
 
@@ -181,39 +261,41 @@ std::optional<FileVersion> Completions::Copy(const std::string& source, const st
   StartWriting(copy->get());
   open_.copies.push_back({std::move(copy), target});
   open_.bytes += static_cast<std::size_t>(status.st_size);
+  unwritten_ += static_cast<std::uint64_t>(status.st_size);
   Added();
   return VersionOf(status);
 }
 
 void Completions::Added() {
-  if (open_.replacements.size() + open_.copies.size() >= groupFiles_ ||
-      open_.bytes >= kGroupBytes) {
-    Submit();
+  const std::size_t files = open_.replacements.size() + open_.copies.size();
+  // The thread starts with the first group, before its files take the
+  // descriptors a low limit leaves.
+  if (files == 1 && !thread_.joinable()) StartThread();
+  if (files >= groupFiles_ || open_.bytes >= kGroupBytes) Submit();
+}
+
+void Completions::StartThread() {
+  // Signals are left to the main thread, which ends the run on them.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try {
+    thread_ = std::thread([this] { Work(); });
+  } catch (const std::system_error&) {
+    // No thread can be started (a limit on processes): groups are put in
+    // place on the calling thread.
   }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Completions::Submit() {
   if (open_.replacements.empty() && open_.copies.empty()) return;
   Group group = std::exchange(open_, Group{});
-  std::unique_lock<std::mutex> lock(mutex_);
   if (!thread_.joinable()) {
-    // Signals are left to the main thread, which ends the run on them.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try {
-      thread_ = std::thread([this] { Work(); });
-    } catch (const std::system_error&) {
-      // No thread can be started (a limit on processes): the group is put
-      // in place here, and the batch waits for it.
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (!thread_.joinable()) {
-      lock.unlock();
-      Commit(group);
-      return;
-    }
+    Commit(group);
+    return;
   }
+  std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return waiting_.empty(); });
   waiting_.push_back(std::move(group));
   changed_.notify_all();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "file_helpers.h"
@@ -25,6 +27,12 @@
 namespace {
 std::atomic<bool> recordingFileEvents = false;
 std::vector<std::string> fileEvents;
+std::mutex fileEventsLock;  // a group's files are flushed from several threads
+
+void RecordFileEvent(const std::string& event) {
+  const std::lock_guard<std::mutex> lock(fileEventsLock);
+  fileEvents.push_back(event);
+}
 
 template <typename Function>
 Function* Next(const char* name) {
@@ -51,7 +59,7 @@ int WritebackError(int fd) {
 int RecordFlush(int fd) {
   struct stat status {};
   if (recordingFileEvents && fstat(fd, &status) == 0) {
-    fileEvents.push_back("fsync " + std::to_string(status.st_ino));
+    RecordFileEvent("fsync " + std::to_string(status.st_ino));
   }
   return WritebackError(fd);
 }
@@ -75,13 +83,24 @@ extern "C" int sync_file_range(int fd, off64_t offset, off64_t count, unsigned f
 // While set, syncfs fails, as where a file system's flush reports an error.
 bool syncfsFails = false;
 
+// While set, statfs tells of a FUSE file system, whose flush of the whole
+// file system may stop short of the disk.
+bool notLocalDisk = false;
+
+extern "C" int statfs(const char* path, struct statfs* about) noexcept {
+  static const auto next = Next<int(const char*, struct statfs*)>("statfs");
+  const int result = next(path, about);
+  if (result == 0 && notLocalDisk) about->f_type = 0x65735546;
+  return result;
+}
+
 extern "C" int syncfs(int fd) {
   static const auto next = Next<int(int)>("syncfs");
   if (syncfsFails) {
     errno = EIO;
     return -1;
   }
-  if (recordingFileEvents) fileEvents.push_back("syncfs");
+  if (recordingFileEvents) RecordFileEvent("syncfs");
   return next(fd);
 }
 
@@ -106,8 +125,8 @@ void RecordRename(const char* from, const char* to) {
   struct stat status {
   }, target{};
   if (recordingFileEvents && lstat(from, &status) == 0) {
-    fileEvents.push_back("rename " + std::to_string(status.st_ino));
-    if (stat(to, &target) == 0 && IsOpenHere(target)) fileEvents.push_back("rename onto open file");
+    RecordFileEvent("rename " + std::to_string(status.st_ino));
+    if (stat(to, &target) == 0 && IsOpenHere(target)) RecordFileEvent("rename onto open file");
   }
 }
 
@@ -307,17 +326,20 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
   }
 }
 
-// Every file is on the disk before it is renamed into place (flushed with its
-// whole file system, or alone where that flush fails or cannot serve), and
-// each operation ends by flushing the directory, so that its renames last.
-// The backup's rename is on the disk before the project's, which may
-// otherwise reach it first, and the project is closed when it is replaced.
+// Every file is on the disk before it is renamed into place: flushed with its
+// whole file system; where that flush fails, all at once from threads, each
+// alone; on a file system where it cannot serve, one after the other. Each
+// operation ends by flushing the directory, so that its renames last. The
+// backup's rename is on the disk before the project's, which may otherwise
+// reach it first, and the project is closed when it is replaced.
 TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
   struct stat status {};
   ASSERT_EQ(stat(directory_.path().c_str(), &status), 0);
   const std::string directoryFlushed = "fsync " + std::to_string(status.st_ino);
-  for (const bool fileSystemFlushFails : {false, true}) {
+  for (const auto& [fileSystemFlushFails, fuse] :
+       {std::pair{false, false}, {true, false}, {false, true}}) {
     syncfsFails = fileSystemFlushFails;
+    notLocalDisk = fuse;
     fs::remove(directory_ / "p.lst.bak");
     WriteFile(directory_ / "p.lst", "old");
     const std::string backupRenamed = "rename " + std::to_string(Inode(directory_ / "p.lst"));
@@ -351,6 +373,7 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
     EXPECT_NE(std::find(backup, project, directoryFlushed), project);
   }
   syncfsFails = false;
+  notLocalDisk = false;
 }
 
 TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {

@@ -278,6 +278,7 @@ RunCtrlC() {
   WaitFor 60 grep -q 'pressed Ctrl+C' "$trace" && HasBoxWindow ||
     { kill -9 $pid; fail "ctrl-c: no box, or Ctrl+C not pressed"; return 1; }
   grep -q 'pressed Ctrl+C (sent)' "$trace" || { kill -9 $pid; fail "ctrl-c: $(grep -a hold_file "$trace")"; return 1; }
+  sleep 0.3  # as for every box: a key pressed while the box is still being made is lost
   local tries
   for tries in 1 2 3 4 5; do
     xdotool key --window "$(BoxWindow)" Return 2>/dev/null

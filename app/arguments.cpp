@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <string_view>
 
 namespace lstconvert {
 namespace {
@@ -15,29 +14,61 @@ constexpr std::u16string_view kNoticeText =
     u"The full text is in LICENSE, in every download.\n";
 
 constexpr std::u16string_view kUsageText =
-    u"Usage: lstconvert\n"
     u"\n"
-    u"Binds every report project (*.lst) in the current directory to the data\n"
-    u"table Partlist and qualifies the field names of its filter and sums with\n"
-    u"\"Partlist.\". The original of each converted project is kept as\n"
-    u"<name>.lst.bak. Run it without arguments in the directory that holds the\n"
-    u"projects; it takes none.\n"
+    u"Binds the report projects (*.lst) in each folder PATH, and each project\n"
+    u"file PATH, to the data table Partlist and qualifies the field names of\n"
+    u"their filters and sums with \"Partlist.\"; without a PATH, the projects of\n"
+    u"the current directory. The original of each converted project is kept as\n"
+    u"<name>.lst.bak.\n"
+    u"\n"
+    u"  -v, --verbose  after each project, a line on what became of it\n"
+    u"  --             what follows is a path, even if it starts with -\n"
+    u"  -h, --help     this text\n"
+    u"  --version      the version and the licence\n"
     u"\n"
     u"The manual: man lstconvert, or lstconvert.html beside lstconvert.exe.\n"
     u"\n";
 
 }  // namespace
 
-int AnswerArguments(Platform& platform, const std::vector<std::string>& arguments) {
-  constexpr std::array<std::string_view, 4> kHelp = {"--help", "-h", "-?", "/?"};
+Request ReadArguments(const std::vector<std::u16string>& arguments) {
+  constexpr std::array<std::u16string_view, 4> kHelp = {u"--help", u"-h", u"-?", u"/?"};
+  Request request;
+  bool help = false, version = false, unknown = false, options = true;
+  for (const std::u16string& argument : arguments) {
+    if (options && argument == u"--") {
+      options = false;
+    } else if (options && std::find(kHelp.begin(), kHelp.end(), argument) != kHelp.end()) {
+      help = true;
+    } else if (options && argument == u"--version") {
+      version = true;
+    } else if (options && (argument == u"-v" || argument == u"--verbose")) {
+      request.verbose = true;
+    } else if (options && argument.starts_with(u'-')) {
+      unknown = true;
+    } else {
+      request.paths.push_back(argument);
+    }
+  }
+  if (help) {
+    request.action = Request::Action::kHelp;
+  } else if (version) {
+    request.action = Request::Action::kVersion;
+  } else if (unknown) {
+    request.action = Request::Action::kUnknownOption;
+  }
+  return request;
+}
+
+int AnswerArguments(Platform& platform, Request::Action action) {
+  const std::u16string usage = std::u16string(kUsageLine) + std::u16string(kUsageText);
   int status = 0;
-  if (arguments.size() == 1 && arguments[0] == "--version") {
+  if (action == Request::Action::kVersion) {
     platform.WriteConsoleText(std::u16string(kVersionText) + std::u16string(kNoticeText));
-  } else if (arguments.size() == 1 &&
-             std::find(kHelp.begin(), kHelp.end(), arguments[0]) != kHelp.end()) {
-    platform.WriteConsoleText(std::u16string(kUsageText) + std::u16string(kVersionText));
+  } else if (action == Request::Action::kHelp) {
+    platform.WriteConsoleText(usage + std::u16string(kVersionText));
   } else {
-    platform.WriteErrorText(std::u16string(kUsageText) + std::u16string(kVersionText));
+    platform.WriteErrorText(usage + std::u16string(kVersionText));
     status = 2;
   }
   platform.HoldOwnConsole();

@@ -1,18 +1,34 @@
-// What the program says when it is given arguments: it takes none, so an
-// argument only ever asks for the usage text or the version.
+// What the command line asks for: the usage text, the version, or a run over
+// the current directory or the folders and project files it names.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace lstconvert {
 
-// Answers the command-line arguments (there is at least one): the usage text
-// for "--help", "-h", "-?" and "/?", the version and the licence notice for
-// "--version", both on standard output with status 0; anything else gets the
-// usage text on standard error and status 2. No file is looked at or touched.
-int AnswerArguments(Platform& platform, const std::vector<std::string>& arguments);
+// The first line of the usage text, which a bad path gets too.
+inline constexpr std::u16string_view kUsageLine = u"Usage: lstconvert [-v] [--] [PATH]...\n";
+
+struct Request {
+  enum class Action { kConvert, kHelp, kVersion, kUnknownOption };
+  Action action = Action::kConvert;
+  bool verbose = false;               // -v, --verbose
+  std::vector<std::u16string> paths;  // none: the current directory
+};
+
+// Reads the arguments after the program's name. "--help", "-h", "-?" and
+// "/?" ask for the usage text and "--version" for the version, whatever else
+// is given; "--" ends the options; any other argument that starts with "-"
+// is an unknown option; the rest are paths.
+Request ReadArguments(const std::vector<std::u16string>& arguments);
+
+// Answers a request for the usage text or the version on standard output
+// with status 0, or an unknown option with the usage text on standard error
+// and status 2. No file is looked at or touched.
+int AnswerArguments(Platform& platform, Request::Action action);
 
 }  // namespace lstconvert

@@ -1,9 +1,11 @@
 #include "app/batch.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "app/convert.h"
+#include "app/report.h"
 #include "rewrite/strings.h"
 
 namespace lstconvert {
@@ -39,18 +41,96 @@ bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b) {
   return a < b;
 }
 
-int RunBatch(Platform& platform) {
+namespace {
+
+// A folder or project file to work on, as its path was checked.
+struct Target {
+  PathEntry entry;
+  bool folder;
+};
+
+// The folder or project file that `path` names, or why it names neither.
+std::optional<Target> TargetOf(Platform& platform, const std::u16string& path,
+                               std::u16string& problem) {
+  PathEntry entry = platform.LookUpPath(path);
+  switch (entry.kind) {
+    case PathEntry::Kind::kFolder:
+      return Target{std::move(entry), true};
+    case PathEntry::Kind::kRegularFile:
+      if (IsProjectFileName(entry.name)) return Target{std::move(entry), false};
+      break;
+    case PathEntry::Kind::kNothing:
+      problem = entry.reason;
+      return std::nullopt;
+    case PathEntry::Kind::kOther:
+      break;
+  }
+  problem = u"neither a folder nor a project file (*.lst)";
+  return std::nullopt;
+}
+
+// The folders and project files that `paths` name, each once, or nothing
+// with the lines that say which paths name neither, and why.
+std::optional<std::vector<Target>> TargetsOf(Platform& platform,
+                                             const std::vector<std::u16string>& paths,
+                                             std::u16string& problems) {
+  std::vector<Target> targets;
+  for (const std::u16string& path : paths) {
+    std::u16string problem;
+    std::optional<Target> target = TargetOf(platform, path, problem);
+    if (!target) {
+      problems += path + u": " + problem + u"\n";
+    } else if (std::none_of(targets.begin(), targets.end(), [&](const Target& other) {
+                 return other.entry.identity.volume == target->entry.identity.volume &&
+                        other.entry.identity.file == target->entry.identity.file;
+               })) {
+      targets.push_back(std::move(*target));
+    }
+  }
+  if (!problems.empty()) return std::nullopt;
+  return targets;
+}
+
+}  // namespace
+
+int RunBatch(Platform& platform, const Request& request) {
   if (!platform.Startup()) {
     platform.WriteConsoleText(std::u16string(kStartupFailureMessage));
     return 1;
   }
-  // Another run's temporary files are its own while it lives; a killed
-  // run's are spare names and incomplete copies, never a project's only copy.
-  if (platform.LockCurrentDirectory()) platform.RemoveLeftoverFiles();
-  DirectoryListing listing = platform.ListCurrentDirectory();
-  for (const std::u16string& name : ProjectFileNames(std::move(listing.names))) {
+  std::vector<Target> targets;
+  if (request.paths.empty()) {
+    // The current directory, exactly as a run without paths has always
+    // taken it: one that cannot be looked up holds no projects.
+    std::u16string problem;
+    if (std::optional<Target> here = TargetOf(platform, u".", problem)) targets.push_back(*here);
+  } else {
+    std::u16string problems;
+    std::optional<std::vector<Target>> named = TargetsOf(platform, request.paths, problems);
+    if (!named) {
+      platform.ShowError(problems);
+      platform.WriteErrorText(std::u16string(kUsageLine));
+      return 2;
+    }
+    targets = std::move(*named);
+  }
+  ProjectReport report(platform, request.verbose);
+  for (const Target& target : targets) {
     if (platform.Interrupted()) break;
-    ConvertProjectFile(platform, listing.directory + name);
+    const std::u16string& folder = target.entry.folder;
+    // Another run's temporary files are its own while it lives; a killed
+    // run's are spare names and incomplete copies, never a project's only
+    // copy.
+    if (platform.LockDirectory(folder) && target.folder) platform.RemoveLeftoverFiles(folder);
+    const std::vector<std::u16string> names =
+        target.folder ? ProjectFileNames(platform.ListDirectory(folder).names)
+                      : std::vector<std::u16string>{target.entry.name};
+    for (const std::u16string& name : names) {
+      if (platform.Interrupted()) break;
+      ConvertProjectFile(platform, folder + name, report);
+    }
+    // What was begun in the folder ends before its lock is let go.
+    platform.Finish();
   }
   platform.Finish();
   return 0;

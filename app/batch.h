@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "app/arguments.h"
 #include "platform/platform.h"
 
 namespace lstconvert {
@@ -17,10 +18,13 @@ bool IsProjectFileName(std::u16string_view name);
 // A-Z folded to a-z, a prefix first, ties broken by the exact units.
 bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b);
 
-// Starts the program, waits for any other run in the current directory to
-// end, then backs up and converts every project file of the directory, in
-// name order, until the user interrupts the run. Returns the exit status: 0
-// after a completed run, 1 after a failed start-up.
-int RunBatch(Platform& platform);
+// Starts the program and checks every path of `request` before anything is
+// touched; then, for each folder and project file named (the current
+// directory where none is), in the order given and each once, waits for any
+// other run in its folder to end and backs up and converts its project
+// files in name order, until the user interrupts the run. Returns the exit
+// status: 0 after a completed run, 1 after a failed start-up, 2 when a path
+// names nothing, or neither a folder nor a project file.
+int RunBatch(Platform& platform, const Request& request);
 
 }  // namespace lstconvert

@@ -42,9 +42,11 @@ std::u16string FormatWithPath(std::u16string_view message, const std::u16string&
 
 namespace {
 
-// Converts the project at `fullPath`, or refuses it; false if it cannot be
-// read, which leaves it nothing to back up.
-bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath) {
+// Converts the project at `fullPath`, or refuses it, and settles its line
+// in `report` then or once its replacement's outcome is known; false if it
+// cannot be read, which leaves it nothing to back up.
+bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath,
+                            ProjectReport& report, std::size_t place) {
   const std::u16string backupPath = fullPath + u".bak";
   std::optional<ProjectText> project = LoadProjectFile(platform, fullPath, kConversionKeys);
   if (!project) return false;
@@ -54,25 +56,33 @@ bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath) 
     platform.CopyToNewFile(fullPath, backupPath);
     if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
     if (bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
+    report.Settle(place, u"refused " + fullPath);
     return true;
   }
 
   ApplyConversionEdits(project->lines);
-  SaveProjectFile(platform, fullPath, *project, backupPath);
+  SaveProjectFile(platform, fullPath, *project, backupPath,
+                  [&report, place, fullPath](const Outcome& outcome) {
+                    report.Settle(place, ProjectReport::LineFor(fullPath, outcome));
+                  });
   return true;
 }
 
 }  // namespace
 
-void ConvertProjectFile(Platform& platform, const std::u16string& fullPath) {
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report) {
+  const std::size_t place = report.Begin();
   bool read = false;
   try {
-    read = ConvertReadableProject(platform, fullPath);
+    read = ConvertReadableProject(platform, fullPath, report, place);
   } catch (const std::bad_alloc&) {
     // A project whose lines or converted text do not fit in memory is one
     // that cannot be read; what was begun for it is undone on the way out.
   }
-  if (!read) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
+  if (!read) {
+    platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
+    report.Settle(place, u"refused " + fullPath);
+  }
 }
 
 }  // namespace lstconvert

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/report.h"
 #include "platform/platform.h"
 #include "projectfile/projectfile.h"
 #include "rewrite/qualify.h"
@@ -47,7 +48,8 @@ void ApplyConversionEdits(Lines& lines);
 // that cannot be read, into memory either, is refused as not saved and gets
 // no backup: a copy would have to read it, or would be gigabytes of a file
 // that is no project.
-void ConvertProjectFile(Platform& platform, const std::u16string& fullPath);
+// With `report`, its line is settled once the outcome is known.
+void ConvertProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report);
 
 // `message` with its "%s" replaced by `fullPath`, taken literally.
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath);

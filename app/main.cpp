@@ -1,16 +1,14 @@
-// lstconvert: binds the report projects of the current directory to the
-// table Partlist.
-#include <string>
-#include <vector>
-
+// lstconvert: binds report projects to the table Partlist, those of the
+// current directory or of the folders and files it is given.
 #include "app/arguments.h"
 #include "app/batch.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
   const auto platform = lstconvert::CreatePlatform(argc, argv);
-  if (argc > 1) {
-    return lstconvert::AnswerArguments(*platform, std::vector<std::string>(argv + 1, argv + argc));
+  const lstconvert::Request request = lstconvert::ReadArguments(platform->Arguments());
+  if (request.action != lstconvert::Request::Action::kConvert) {
+    return lstconvert::AnswerArguments(*platform, request.action);
   }
-  return lstconvert::RunBatch(*platform);
+  return lstconvert::RunBatch(*platform, request);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -34,11 +35,29 @@ struct FileContent {
   FileVersion version;
 };
 
-// The names in the current directory; an entry's full path is `directory`
-// followed by its name.
+// The names in a directory; an entry's full path is `directory` followed by
+// its name.
 struct DirectoryListing {
-  std::u16string directory;  // the current directory's absolute path, ending in a separator
+  std::u16string directory;  // the directory's absolute path, ending in a separator
   std::vector<std::u16string> names;
+};
+
+// What a path given on the command line names.
+struct PathEntry {
+  enum class Kind { kNothing, kFolder, kRegularFile, kOther } kind = Kind::kNothing;
+  std::u16string
+      folder;           // the folder's absolute path, or the file's folder's, ending in a separator
+  std::u16string name;  // a file's name, as the path gives it
+  FileVersion identity;   // `volume` and `file` tell the same folder or file however written
+  std::u16string reason;  // why it names nothing, in the system's words
+};
+
+// What became of a file operation: done, or left undone at the step that
+// failed, with the system's words for why where it gave any.
+struct Outcome {
+  std::u16string failedStep;  // empty when done
+  std::u16string reason;
+  bool done() const { return failedStep.empty(); }
 };
 
 class Platform {
@@ -48,9 +67,18 @@ class Platform {
   // Starts the program's runtime; false means nothing else may run.
   virtual bool Startup() = 0;
 
-  // Every entry of the current directory except "." and "..", in no
-  // particular order. No names if the directory cannot be read.
-  virtual DirectoryListing ListCurrentDirectory() = 0;
+  // The program's arguments after its name, as the user gave them (on
+  // Windows as CommandLineToArgvW splits the command line).
+  virtual std::vector<std::u16string> Arguments() = 0;
+
+  // What `path` names (a link is followed), relative to the current
+  // directory; "." is the current directory itself.
+  virtual PathEntry LookUpPath(const std::u16string& path) = 0;
+
+  // Every entry of the folder `directory` (an absolute path ending in a
+  // separator) except "." and "..", in no particular order. No names if it
+  // cannot be read.
+  virtual DirectoryListing ListDirectory(const std::u16string& directory) = 0;
 
   // The whole content of the regular file at `path` (a link is followed),
   // read into memory that serves every read of the run: it only grows, and
@@ -85,27 +113,31 @@ class Platform {
   // replaced, since file servers refuse to replace an open file. On failure
   // `path` keeps its bytes and no other file is left behind. The work may go
   // on after the call returns, while later files are worked on, and has
-  // ended when Finish returns; false means `path` is known to stay as it is.
-  virtual bool ReplaceWholeFile(const std::u16string& path,
+  // ended when Finish returns. `whenKnown` is called once with the outcome,
+  // once it is on the disk or known to fail: before the call returns or
+  // later, from another thread, but before Finish returns.
+  virtual void ReplaceWholeFile(const std::u16string& path,
                                 std::span<const std::string_view> pieces, const FileVersion& read,
-                                const std::u16string& backup) = 0;
+                                const std::u16string& backup,
+                                const std::function<void(const Outcome&)>& whenKnown) = 0;
 
   // Returns once every replacement and copy begun has ended, durably, with
   // no temporary file left. After an interrupt it does not return: the process
   // ends as the interrupt ends it.
   virtual void Finish() = 0;
 
-  // Waits until no other run of the program works in the current directory,
-  // then keeps other runs out until this process ends, however it ends.
+  // Lets go of the folder locked before, if any, then waits until no other
+  // run of the program works in the folder `directory`, and keeps other runs
+  // out until the next call or until this process ends, however it ends.
   // While it waits, one line on standard error says so. False where the
   // file system cannot lock, or when the run is interrupted while it waits:
   // the run goes on unlocked then.
-  virtual bool LockCurrentDirectory() = 0;
+  virtual bool LockDirectory(const std::u16string& directory) = 0;
 
   // Removes the temporary files that a run which could not clean up (killed,
-  // or cut off by a power failure) left in the current directory. Only for a
-  // run that holds the lock: no other run can own them then.
-  virtual void RemoveLeftoverFiles() = 0;
+  // or cut off by a power failure) left in the folder `directory`. Only for
+  // a run that holds its lock: no other run can own them then.
+  virtual void RemoveLeftoverFiles(const std::u16string& directory) = 0;
 
   // True once the user has asked the run to stop (Ctrl+C, SIGTERM, a closed
   // console window): no further project is to be begun.
@@ -120,6 +152,13 @@ class Platform {
 
   // Writes `text` to standard error.
   virtual void WriteErrorText(const std::u16string& text) = 0;
+
+  // Tells the user why the program cannot do what it was asked to: each line
+  // of `text` on standard error after the program's name; where the
+  // program's console window is its own and closes when it ends (started
+  // from Explorer, or by dropping files on it), in a message box as well,
+  // which stays until it is dismissed.
+  virtual void ShowError(const std::u16string& text) = 0;
 
   // Where the program's console window is its own and closes when it ends
   // (started from Explorer), waits for Enter so that what it wrote can be

@@ -9,9 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
+#include <memory>
 
 #include "platform/platform.h"
 #include "platform/posix_files.h"
@@ -101,10 +104,21 @@ void WaitForEnter() {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// The absolute path of `path` with every link resolved, ending in a
+// separator; empty if that cannot be found.
+std::string RealFolder(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
+  if (!real) return {};
+  std::string folder = real.get();
+  if (folder.back() != '/') folder.push_back('/');
+  return folder;
+}
+
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform(int argc, char** argv)
-      : startedBy_(argc > 0 && argv[0] != nullptr ? argv[0] : "") {}
+  PosixPlatform(int argc, char** argv) : startedBy_(argc > 0 && argv[0] != nullptr ? argv[0] : "") {
+    for (int i = 1; i < argc; ++i) arguments_.push_back(FromNative(argv[i]));
+  }
 
   bool Startup() override {
     caption_ = CaptionOf(startedBy_);
@@ -113,13 +127,41 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
-  DirectoryListing ListCurrentDirectory() override {
-    DirectoryListing listing;
-    std::string directory = CurrentDirectory();
-    if (directory.empty()) return listing;
-    if (directory.back() != '/') directory.push_back('/');
-    listing.directory = FromNative(directory);
-    DIR* stream = opendir(".");
+  std::vector<std::u16string> Arguments() override { return arguments_; }
+
+  // The current directory is as getcwd gives it, as it always was; a folder
+  // named is as realpath gives it, and a file is named in it as given.
+  PathEntry LookUpPath(const std::u16string& path) override {
+    PathEntry entry;
+    const std::string native = ToNative(path);
+    struct stat status {};
+    if (stat(native.c_str(), &status) != 0) {
+      entry.reason = ReasonOf(errno);
+      return entry;
+    }
+    entry.identity = VersionOf(status);
+    if (S_ISDIR(status.st_mode)) {
+      entry.kind = PathEntry::Kind::kFolder;
+      std::string folder = native == "." ? CurrentDirectory() : RealFolder(native);
+      if (!folder.empty() && folder.back() != '/') folder.push_back('/');
+      entry.folder = FromNative(folder);
+    } else if (S_ISREG(status.st_mode)) {
+      entry.kind = PathEntry::Kind::kRegularFile;
+      const std::size_t slash = native.rfind('/');
+      entry.name = FromNative(slash == std::string::npos ? native : native.substr(slash + 1));
+      entry.folder = FromNative(RealFolder(DirectoryOf(native)));
+    } else {
+      entry.kind = PathEntry::Kind::kOther;
+    }
+    if (entry.kind != PathEntry::Kind::kOther && entry.folder.empty()) {
+      entry = {PathEntry::Kind::kNothing, {}, {}, {}, ReasonOf(errno)};
+    }
+    return entry;
+  }
+
+  DirectoryListing ListDirectory(const std::u16string& directory) override {
+    DirectoryListing listing{directory, {}};
+    DIR* stream = opendir(ToNative(directory).c_str());
     if (stream == nullptr) return listing;
     while (const dirent* entry = readdir(stream)) {
       const std::string_view name = entry->d_name;
@@ -138,12 +180,20 @@ class PosixPlatform final : public Platform {
     return WithDescriptors([&] { return completions_.Copy(ToNative(source), ToNative(target)); });
   }
 
-  bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::u16string& backup) override {
-    return WithDescriptors([&] {
-      return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), held_,
+  void ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::u16string& backup,
+                        const std::function<void(const Outcome&)>& whenKnown) override {
+    const auto replace = [&] {
+      return ReplaceRegularFile(ToNative(path), pieces, read, ToNative(backup), whenKnown, held_,
                                 completions_);
-    });
+    };
+    DescriptorsRanOut();
+    std::optional<Outcome> failed = replace();
+    if (failed && DescriptorsRanOut()) {
+      completions_.Finish();
+      failed = replace();
+    }
+    if (failed) whenKnown(*failed);
   }
 
   void Finish() override {
@@ -158,30 +208,31 @@ class PosixPlatform final : public Platform {
 
   // A lock on the directory itself (flock), which the system releases when
   // the process ends, whatever ends it: no lock file can outlive a run.
-  bool LockCurrentDirectory() override {
-    lock_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (lock_ < 0) return false;
-    if (flock(lock_, LOCK_EX | LOCK_NB) == 0) return true;
+  bool LockDirectory(const std::u16string& directory) override {
+    lock_.Reset(open(ToNative(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (lock_.get() < 0) return false;
+    if (flock(lock_.get(), LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK) return false;
     WriteAll(STDERR_FILENO, caption_ + ": waiting for another run in this directory to end\n");
-    while (flock(lock_, LOCK_EX) != 0) {
+    while (flock(lock_.get(), LOCK_EX) != 0) {
       if (errno != EINTR || stopSignal != 0) return false;
     }
     return true;
   }
 
-  void RemoveLeftoverFiles() override {
+  void RemoveLeftoverFiles(const std::u16string& directory) override {
+    const std::string folder = ToNative(directory);
     std::vector<std::string> leftovers;
-    if (DIR* stream = opendir(".")) {
+    if (DIR* stream = opendir(folder.c_str())) {
       while (const dirent* entry = readdir(stream)) {
         const std::string_view name = entry->d_name;
-        if (name.starts_with(kTemporaryPrefix)) leftovers.emplace_back(name);
+        if (name.starts_with(kTemporaryPrefix)) leftovers.push_back(folder + std::string(name));
       }
       closedir(stream);
     }
-    for (const std::string& name : leftovers) {
+    for (const std::string& path : leftovers) {
       struct stat status {};
-      if (lstat(name.c_str(), &status) == 0 && S_ISREG(status.st_mode)) unlink(name.c_str());
+      if (lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) unlink(path.c_str());
     }
   }
 
@@ -205,6 +256,16 @@ class PosixPlatform final : public Platform {
 
   void WriteErrorText(const std::u16string& text) override {
     WriteAll(STDERR_FILENO, ToNative(text));
+  }
+
+  void ShowError(const std::u16string& text) override {
+    std::string lines;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = std::min(text.find(u'\n', at), text.size());
+      lines += caption_ + ": " + ToNative(text.substr(at, end - at)) + "\n";
+      at = end + 1;
+    }
+    WriteAll(STDERR_FILENO, lines);
   }
 
   // A terminal window outlives the program.
@@ -231,7 +292,8 @@ class PosixPlatform final : public Platform {
   ReadBuffer buffer_;
   HeldFile held_;
   Completions completions_;
-  int lock_ = -1;  // held until the process ends
+  std::vector<std::u16string> arguments_;
+  FileDescriptor lock_{-1};  // the folder locked last, held until the next or the process's end
 };
 
 }  // namespace

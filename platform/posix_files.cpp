@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <vector>
 
 namespace lstconvert {
@@ -47,6 +48,11 @@ int NoteShortage(int fd) {
 }
 
 bool DescriptorsRanOut() { return descriptorsRanOut.exchange(false); }
+
+std::u16string ReasonOf(int error) {
+  const std::string text = std::generic_category().message(error);
+  return std::u16string(text.begin(), text.end());
+}
 
 int OpenRegularFile(const std::string& path, struct stat& status) {
   if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;

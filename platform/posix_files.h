@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -110,17 +111,16 @@ enum class Flushing {
   kEach,        // one after the other
 };
 
-// A file to be flushed with others, and whether its flush succeeded.
+// A file to be flushed with others, and how its flush ended.
 struct GroupFile {
   int fd;
   bool dataOnly;  // the data, and only the metadata needed to read it back
-  bool flushed = false;
+  int error = 0;  // errno of a flush that failed
 };
 
 // Flushes `files` all at once, from a few threads, each waiting for its own
 // data only, so that the file system commits their flushes together; one
-// after the other where no thread can be started. Sets each file's
-// `flushed`.
+// after the other where no thread can be started. Sets each file's `error`.
 void FlushTogether(std::span<GroupFile> files);
 
 // After a flush of its file system, whether a file's data reached the disk:
@@ -160,13 +160,15 @@ class TemporaryFile {
  public:
   explicit TemporaryFile(const std::string& directory)
       : path_(directory + "/" + std::string(kTemporaryPrefix) + "XXXXXX"),
-        file_(NoteShortage(mkostemp(path_.data(), O_CLOEXEC))) {}
+        file_(NoteShortage(mkostemp(path_.data(), O_CLOEXEC))),
+        error_(file_.get() < 0 ? errno : 0) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
     if (!renamed_) unlink(path_.c_str());
   }
   bool created() const { return file_.get() >= 0; }
+  int error() const { return error_; }  // why it was not created
   int get() const { return file_.get(); }
   // Flushes the file to the disk and closes it.
   bool FlushAndClose() { return Flush(file_.get()) && file_.Close(); }
@@ -184,6 +186,7 @@ class TemporaryFile {
  private:
   std::string path_;
   FileDescriptor file_;
+  int error_;
   bool renamed_ = false;
 };
 
@@ -279,7 +282,7 @@ class Completions {
   struct NewCopy {
     std::unique_ptr<TemporaryFile> file;
     std::string target;
-    bool flushed = false;  // by the group's flushes all at once
+    int flushError = 0;  // of the group's flushes all at once
   };
   struct Group {
     std::vector<std::unique_ptr<Replacement>> replacements;
@@ -304,15 +307,24 @@ class Completions {
   std::thread thread_;
 };
 
+// The system's words for the error `error`.
+std::u16string ReasonOf(int error);
+
+// The step of a replacement that finds the file saved by another program.
+inline constexpr std::u16string_view kChangedStep = u"changed by another program since it was read";
+
 // Writes `pieces` beside `path`, provided the file there is writable and
 // still the version `read`, and leaves the rest to `completions`: flushing
 // it, making the file at `path` its backup `backup` and flushing the
 // directory, then, with `path` closed and still that version, renaming it
-// into place and flushing the directory again. Where `path` is not
-// replaced, `backup` becomes a copy of it where it names nothing. False if
-// that is known at once.
-bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::string& backup, HeldFile& held,
-                        Completions& completions);
+// into place and flushing the directory again, and then calling
+// `whenKnown`. Where `path` is not replaced, `backup` becomes a copy of it
+// where it names nothing. What became of it where that is known at once;
+// nothing once the rest is left to `completions`.
+std::optional<Outcome> ReplaceRegularFile(const std::string& path,
+                                          std::span<const std::string_view> pieces,
+                                          const FileVersion& read, const std::string& backup,
+                                          const std::function<void(const Outcome&)>& whenKnown,
+                                          HeldFile& held, Completions& completions);
 
 }  // namespace lstconvert

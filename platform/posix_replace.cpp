@@ -39,16 +39,48 @@ bool LinkBeside(const std::string& path, std::string& linked) {
   }
 }
 
+}  // namespace
+
+// A converted file written beside its project, to be put in its place with
+// the others of its group.
+struct Completions::Replacement {
+  Replacement(const std::string& path, const std::string& backup, const FileVersion& read,
+              const std::function<void(const Outcome&)>& whenKnown)
+      : path(path),
+        backup(backup),
+        read(read),
+        whenKnown(whenKnown),
+        converted(DirectoryOf(path)) {}
+  // Notes the first step that failed, with errno's words where `error` is
+  // asked for; false.
+  bool Fail(std::u16string_view step, bool error = true) {
+    if (outcome.done()) outcome = {std::u16string(step), error ? ReasonOf(errno) : u""};
+    return false;
+  }
+  std::string path, backup;
+  FileVersion read;
+  std::function<void(const Outcome&)> whenKnown;
+  struct stat status {};
+  FileDescriptor original{-1};
+  TemporaryFile converted;
+  int convertedError = 0, originalError = 0;  // of the group's flushes all at once
+  bool done = false;
+  Outcome outcome;
+
+  bool MakeBackup(const std::function<bool()>& onDisk);
+};
+
 // Makes the file at `path`, open as `original` with status `status`, the
-// backup: the file itself, linked to a new name that is renamed onto
+// backup `backup`: the file itself, linked to a new name that is renamed onto
 // `backup`, so nothing is copied and all its metadata stays. Where it
 // cannot be linked (a file system without links, a symbolic link at `path`),
 // has other links that would share the backup, or where the new name cannot
 // be shown to be the same file (an SFTP share numbers its files by name and
 // counts no links), it is copied instead. `onDisk` tells whether the
-// original's data is on the disk, flushing it if need be.
-bool MakeBackup(const std::string& path, int original, const struct stat& status,
-                const std::string& backup, const std::function<bool()>& onDisk) {
+// original's data is on the disk, flushing it if need be. A step that fails
+// is noted.
+bool Completions::Replacement::MakeBackup(const std::function<bool()>& onDisk) {
+  const int fd = original.get();
   struct stat own {};
   const bool linkable = lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode) &&
                         own.st_ino == status.st_ino && own.st_nlink == 1;
@@ -65,36 +97,23 @@ bool MakeBackup(const std::string& path, int original, const struct stat& status
       const FileVersion linkedVersion = VersionOf(same), opened = VersionOf(status);
       if (seen && linkedVersion == opened && same.st_nlink == 2) {
         if (rename(linked.c_str(), backup.c_str()) == 0) return true;
+        const int error = errno;
         unlink(linked.c_str());
-        return false;
+        errno = error;
+        return Fail(u"backup not made");
       }
       unlink(linked.c_str());
       // Changed since it was opened: the version read is gone, and so is the
       // backup it would have had.
       if (!seen || linkedVersion.size != opened.size || linkedVersion.modified != opened.modified) {
-        return false;
+        return Fail(kChangedStep, false);
       }
     }
   }
-  const std::unique_ptr<TemporaryFile> copy = CopyBeside(original, status, backup);
-  return copy && copy->FlushAndClose() && copy->RenameOnto(backup);
+  const std::unique_ptr<TemporaryFile> copy = CopyBeside(fd, status, backup);
+  if (!copy) return Fail(u"backup not made");
+  return (copy->FlushAndClose() && copy->RenameOnto(backup)) || Fail(u"backup not made");
 }
-
-}  // namespace
-
-// A converted file written beside its project, to be put in its place with
-// the others of its group.
-struct Completions::Replacement {
-  Replacement(const std::string& path, const std::string& backup, const FileVersion& read)
-      : path(path), backup(backup), read(read), converted(DirectoryOf(path)) {}
-  std::string path, backup;
-  FileVersion read;
-  struct stat status {};
-  FileDescriptor original{-1};
-  TemporaryFile converted;
-  bool convertedFlushed = false, originalFlushed = false;  // by the group's flushes all at once
-  bool done = false;
-};
 
 namespace {
 
@@ -114,7 +133,10 @@ namespace {
 // commit their flushes together, and to keep the disk's queue full.
 constexpr std::size_t kFlushThreads = 8;
 
-bool FlushNow(const GroupFile& file) { return file.dataOnly ? FlushData(file.fd) : Flush(file.fd); }
+// Flushes `file`; errno's value if that failed, otherwise 0.
+int FlushNow(const GroupFile& file) {
+  return (file.dataOnly ? FlushData(file.fd) : Flush(file.fd)) ? 0 : errno;
+}
 
 }  // namespace
 
@@ -122,7 +144,7 @@ void FlushTogether(std::span<GroupFile> files) {
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
     for (std::size_t i = next++; i < files.size(); i = next++)
-      files[i].flushed = FlushNow(files[i]);
+      files[i].error = FlushNow(files[i]);
   };
   std::vector<std::thread> threads;
   try {
@@ -158,10 +180,10 @@ Flushing Completions::FlushGroup(Group& group, const std::vector<std::string>& d
   }
   FlushTogether(files);
   auto flushed = files.begin();
-  for (NewCopy& copy : group.copies) copy.flushed = (flushed++)->flushed;
+  for (NewCopy& copy : group.copies) copy.flushError = (flushed++)->error;
   for (const auto& r : group.replacements) {
-    r->convertedFlushed = (flushed++)->flushed;
-    r->originalFlushed = (flushed++)->flushed;
+    r->convertedError = (flushed++)->error;
+    r->originalError = (flushed++)->error;
   }
   return Flushing::kTogether;
 }
@@ -172,10 +194,14 @@ namespace {
 // disk: after one flush of the file system, whether its writing failed (a
 // failure is reported to whoever asks of the file next, and older kernels
 // report it to no flush of a file system); after the flushes all at once,
-// `flushed`; otherwise it is flushed now (its data only where `dataOnly`).
-bool OnDisk(int fd, Flushing way, bool flushed, bool dataOnly) {
+// whether its own failed (`error`, which errno is set to); otherwise it is
+// flushed now (its data only where `dataOnly`).
+bool OnDisk(int fd, Flushing way, int error, bool dataOnly) {
   if (way == Flushing::kFileSystem) return WrittenOut(fd);
-  if (way == Flushing::kTogether) return flushed;
+  if (way == Flushing::kTogether) {
+    errno = error;
+    return error == 0;
+  }
   return dataOnly ? FlushData(fd) : Flush(fd);
 }
 
@@ -194,21 +220,26 @@ void Completions::Commit(Group& group) {
   for (const NewCopy& copy : group.copies) AddDirectory(directories, copy.target);
   const Flushing way = FlushGroup(group, directories);
   for (const NewCopy& copy : group.copies) {
-    if (OnDisk(copy.file->get(), way, copy.flushed, false) && copy.file->Close()) {
+    if (OnDisk(copy.file->get(), way, copy.flushError, false) && copy.file->Close()) {
       copy.file->RenameToNew(copy.target);
     }
   }
   for (const auto& r : group.replacements) {
-    r->done = OnDisk(r->converted.get(), way, r->convertedFlushed, false) && r->converted.Close() &&
-              IsVersion(r->path, r->read) &&
-              MakeBackup(r->path, r->original.get(), r->status, r->backup,
-                         [&] { return OnDisk(r->original.get(), way, r->originalFlushed, true); });
+    const auto originalOnDisk = [&] {
+      return OnDisk(r->original.get(), way, r->originalError, true);
+    };
+    r->done =
+        ((OnDisk(r->converted.get(), way, r->convertedError, false) && r->converted.Close()) ||
+         r->Fail(u"not written to the disk")) &&
+        (IsVersion(r->path, r->read) || r->Fail(kChangedStep, false)) &&
+        r->MakeBackup(originalOnDisk);
   }
   for (const std::string& directory : directories) FlushDirectory(directory);
   for (const auto& r : group.replacements) {
     // File servers refuse to replace a file that is open.
     r->original.Close();
-    r->done = r->done && IsVersion(r->path, r->read) && r->converted.RenameOnto(r->path);
+    r->done = r->done && (IsVersion(r->path, r->read) || r->Fail(kChangedStep, false)) &&
+              (r->converted.RenameOnto(r->path) || r->Fail(u"not put in place"));
   }
   for (const auto& r : group.replacements) {
     if (r->done) continue;
@@ -218,6 +249,7 @@ void Completions::Commit(Group& group) {
   }
   for (const std::string& directory : directories) FlushDirectory(directory);
   unwritten_ -= group.bytes;
+  for (const auto& r : group.replacements) r->whenKnown(r->outcome);
 }
 
 namespace {
@@ -324,10 +356,12 @@ void Completions::Work() {
   }
 }
 
-bool ReplaceRegularFile(const std::string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::string& backup, HeldFile& held,
-                        Completions& completions) {
-  auto r = std::make_unique<Completions::Replacement>(path, backup, read);
+std::optional<Outcome> ReplaceRegularFile(const std::string& path,
+                                          std::span<const std::string_view> pieces,
+                                          const FileVersion& read, const std::string& backup,
+                                          const std::function<void(const Outcome&)>& whenKnown,
+                                          HeldFile& held, Completions& completions) {
+  auto r = std::make_unique<Completions::Replacement>(path, backup, read, whenKnown);
   // The file as it was read, if it is held still; its status now tells
   // whether it was written to since.
   int fd = held.Take(path);
@@ -336,19 +370,24 @@ bool ReplaceRegularFile(const std::string& path, std::span<const std::string_vie
     fd = -1;
   }
   r->original.Reset(fd >= 0 ? fd : OpenRegularFile(path, r->status));
-  if (r->original.get() < 0 || !r->converted.created()) return false;
+  if (r->original.get() < 0) return Outcome{u"not opened again", ReasonOf(errno)};
+  if (!r->converted.created()) return Outcome{u"not written", ReasonOf(r->converted.error())};
   const bool writable = (r->status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
   std::size_t size = 0;
   for (const std::string_view piece : pieces) size += piece.size();
-  if (VersionOf(r->status) != read || !writable || !WriteAll(r->converted.get(), pieces)) {
+  const bool changed = VersionOf(r->status) != read;
+  if (changed || !writable || !WriteAll(r->converted.get(), pieces)) {
+    Outcome outcome = changed     ? Outcome{std::u16string(kChangedStep), u""}
+                      : !writable ? Outcome{u"read-only", u""}
+                                  : Outcome{u"not written", ReasonOf(errno)};
     r->original.Close();
     completions.Copy(path, backup);
-    return false;
+    return outcome;
   }
   CopyMetadata(r->original.get(), r->status, r->converted.get());
   StartWriting(r->converted.get());
   completions.Add(std::move(r), size);
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace lstconvert

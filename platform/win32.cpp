@@ -1,8 +1,11 @@
 // The platform on Windows, on the plain Win32 API with wide characters
 // throughout; the file operations are in win32_files.cpp.
+
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32_files.h"
@@ -35,13 +38,40 @@ std::u16string ModuleFileName(HMODULE module) {
   }
 }
 
-std::u16string CurrentDirectory() {
-  const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+// The absolute form of `path`, as the system gives it; empty on failure.
+std::u16string FullPath(const std::u16string& path) {
+  const std::wstring wide(path.begin(), path.end());
+  const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return {};
   std::wstring buffer(needed, L'\0');
-  const DWORD size = GetCurrentDirectoryW(needed, buffer.data());
+  const DWORD size = GetFullPathNameW(wide.c_str(), needed, buffer.data(), nullptr);
   if (size == 0 || size >= needed) return {};
   return FromWide(buffer.data(), size);
+}
+
+// The arguments after the program's name, as CommandLineToArgvW splits the
+// command line. It takes a backslash before a closing quote for an escaped
+// quote, so a quoted folder with a trailing backslash ("C:\Reports\" or
+// "C:\") arrives with a quote at its end: that is the backslash.
+std::vector<std::u16string> CommandLineArguments() {
+  std::vector<std::u16string> arguments;
+  int count = 0;
+  wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (split == nullptr) return arguments;
+  for (int i = 1; i < count; ++i) {
+    std::u16string argument = FromWide(split[i], wcslen(split[i]));
+    if (argument.size() > 1 && argument.back() == u'"') argument.back() = u'\\';
+    arguments.push_back(std::move(argument));
+  }
+  LocalFree(split);
+  return arguments;
+}
+
+// Whether the console window is the program's own, and closes when it ends:
+// no other process, such as a command prompt, is attached to it.
+bool IsOwnConsole() {
+  DWORD processes[2];
+  return GetConsoleProcessList(processes, 2) == 1;
 }
 
 // How long the lock may deny access before the directory counts as one the
@@ -107,12 +137,45 @@ class Win32Platform final : public Platform {
     return !caption_.empty();
   }
 
-  DirectoryListing ListCurrentDirectory() override {
-    DirectoryListing listing;
-    std::u16string directory = CurrentDirectory();
-    if (directory.empty()) return listing;
-    if (!IsSeparator(directory.back())) directory.push_back(u'\\');
-    listing.directory = directory;
+  std::vector<std::u16string> Arguments() override { return CommandLineArguments(); }
+
+  // A folder, as GetFullPathNameW gives it (for "." the current directory);
+  // a file, named in its folder as given. Its identity is its volume and
+  // file index, which FILE_FLAG_BACKUP_SEMANTICS reads for folders too.
+  PathEntry LookUpPath(const std::u16string& path) override {
+    PathEntry entry;
+    const std::u16string full = FullPath(path);
+    const DWORD attributes =
+        full.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(Wide(ExtendedPath(full)));
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      entry.reason = ReasonOf(GetLastError());
+      return entry;
+    }
+    const Handle file(CreateFileW(Wide(ExtendedPath(full)), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
+      entry.reason = ReasonOf(GetLastError());
+      return entry;
+    }
+    entry.identity = VersionOf(info);
+    const std::size_t separator = full.find_last_of(u"\\/");
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      entry.kind = PathEntry::Kind::kFolder;
+      entry.folder = IsSeparator(full.back()) ? full : full + u"\\";
+    } else if (GetFileType(file.get()) == FILE_TYPE_DISK && separator != std::u16string::npos) {
+      entry.kind = PathEntry::Kind::kRegularFile;
+      entry.folder = full.substr(0, separator + 1);
+      entry.name = full.substr(separator + 1);
+    } else {
+      entry.kind = PathEntry::Kind::kOther;
+    }
+    return entry;
+  }
+
+  DirectoryListing ListDirectory(const std::u16string& directory) override {
+    DirectoryListing listing{directory, {}};
     // Every entry is listed and the program picks its project files by
     // name: a search for "*.lst" would also return "x.lstx" through its
     // short name.
@@ -145,17 +208,27 @@ class Win32Platform final : public Platform {
   // the version read and that version can be replaced; otherwise it is made
   // only where there is no backup, and the project stays.
   // The pieces are joined and written in one piece.
-  bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::u16string& backup) override {
+  void ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::u16string& backup,
+                        const std::function<void(const Outcome&)>& whenKnown) override {
     Bytes content;
     for (const std::string_view piece : pieces) content += piece;
     RetryBudget& budget = BudgetFor(path);
-    if (!IsReplaceableVersion(path, read)) {
+    if (const Outcome left = ReplaceableVersion(path, read); !left.done()) {
       CopyRegularFile(path, backup, budget);
-      return false;
+      return whenKnown(left);
     }
-    return CopyRegularFile(path, backup, budget, read) == read &&
-           ReplaceRegularFile(path, content, read, budget);
+    const std::optional<FileVersion> copied = CopyRegularFile(path, backup, budget, read);
+    if (copied != read) {
+      return whenKnown(copied ? Outcome{std::u16string(kChangedStep), {}}
+                              : Outcome{u"backup not made", ReasonOf(GetLastError())});
+    }
+    if (!ReplaceRegularFile(path, content, read, budget)) {
+      const DWORD error = GetLastError();
+      return whenKnown(error == ERROR_FILE_INVALID ? Outcome{std::u16string(kChangedStep), {}}
+                                                   : Outcome{u"not put in place", ReasonOf(error)});
+    }
+    whenKnown({});
   }
 
   // Every replacement has ended when ReplaceWholeFile returns; after an
@@ -166,10 +239,9 @@ class Win32Platform final : public Platform {
 
   // The lock is a hidden file that no other program may open and that the
   // system deletes when its handle is closed, however the process ends.
-  bool LockCurrentDirectory() override {
-    std::u16string directory = CurrentDirectory();
-    if (directory.empty()) return false;
-    if (!IsSeparator(directory.back())) directory.push_back(u'\\');
+  bool LockDirectory(const std::u16string& directory) override {
+    if (lock_ != INVALID_HANDLE_VALUE) CloseHandle(lock_);
+    lock_ = INVALID_HANDLE_VALUE;
     const std::u16string path = ExtendedPath(directory + u".lstconvert.lock");
     bool told = false;
     ULONGLONG deniedSince = 0;
@@ -197,7 +269,9 @@ class Win32Platform final : public Platform {
     }
   }
 
-  void RemoveLeftoverFiles() override { RemoveTemporaryFiles(CurrentDirectory()); }
+  void RemoveLeftoverFiles(const std::u16string& directory) override {
+    RemoveTemporaryFiles(directory);
+  }
 
   bool Interrupted() override { return interrupted; }
 
@@ -213,15 +287,26 @@ class Win32Platform final : public Platform {
     WriteStandardText(STD_ERROR_HANDLE, text);
   }
 
+  void ShowError(const std::u16string& text) override {
+    std::u16string lines;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = std::min(text.find(u'\n', at), text.size());
+      lines += caption_ + u": " + text.substr(at, end - at) + u"\n";
+      at = end + 1;
+    }
+    WriteErrorText(lines);
+    if (IsOwnConsole())
+      MessageBoxW(nullptr, Wide(text), Wide(caption_), MB_OK | MB_ICONEXCLAMATION);
+  }
+
   // The console is the program's own when no other process, such as a
   // command prompt, is attached to it. Only a console can be answered with
   // Enter: redirected input is not waited for.
   void HoldOwnConsole() override {
-    DWORD processes[2];
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    if (GetConsoleProcessList(processes, 2) != 1 || input == INVALID_HANDLE_VALUE ||
-        input == nullptr || !GetConsoleMode(input, &mode)) {
+    if (!IsOwnConsole() || input == INVALID_HANDLE_VALUE || input == nullptr ||
+        !GetConsoleMode(input, &mode)) {
       return;
     }
     WriteErrorText(u"Press Enter to close this window.\n");

@@ -164,6 +164,21 @@ bool MoveOver(const std::u16string& temporary, const std::u16string& target, boo
   }) == ERROR_SUCCESS;
 }
 
+std::u16string ReasonOf(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD size = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string reason(reinterpret_cast<const char16_t*>(text), text == nullptr ? 0 : size);
+  LocalFree(text);
+  while (!reason.empty() && (reason.back() == u'\n' || reason.back() == u'\r')) reason.pop_back();
+  if (reason.empty()) {
+    const std::string number = std::to_string(error);
+    reason = u"error " + std::u16string(number.begin(), number.end());
+  }
+  return reason;
+}
+
 std::u16string ExtendedPath(const std::u16string& path) {
   if (path.starts_with(u"\\\\?\\")) return path;
   std::u16string extended;
@@ -254,7 +269,9 @@ std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
                      FlushFile(temporary, budget) &&
                      MoveOver(temporary, to, replace, std::nullopt, budget);
   if (!moved) {
+    const DWORD error = GetLastError();
     DeleteTemporary(temporary, budget);
+    SetLastError(error);
     return std::nullopt;
   }
   return VersionOf(info);

@@ -11,10 +11,13 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h, which it needs: CommandLineToArgvW.
+#include <shellapi.h>
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -136,9 +139,16 @@ bool MoveOver(const std::u16string& temporary, const std::u16string& target, boo
 // from. Directories and devices are never read.
 std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget);
 
-// True if `path` names a regular file that is not read-only and is still the
-// version `read`; it looks only, so a file that another program holds passes.
-bool IsReplaceableVersion(const std::u16string& path, const FileVersion& read);
+// The step of a replacement that finds the file saved by another program.
+inline constexpr std::u16string_view kChangedStep = u"changed by another program since it was read";
+
+// The system's words for the error `error` (FormatMessageW).
+std::u16string ReasonOf(DWORD error);
+
+// Done if `path` names a regular file that is not read-only and is still the
+// version `read`; otherwise why it is not replaced. It looks only, so a file
+// that another program holds passes.
+Outcome ReplaceableVersion(const std::u16string& path, const FileVersion& read);
 
 // Puts a copy of the regular file `source` at `target` in one durable step
 // and returns the version of `source` that was copied. The copy replaces an
@@ -164,7 +174,8 @@ using ReplaceCall =
 bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string& replacement);
 
 // Puts `content` at `path` with `replace`, provided the file there is
-// writable and still the version `read` just before; a link at `path` is
+// writable and still the version `read` just before (otherwise the last
+// error is ERROR_FILE_INVALID); a link at `path` is
 // replaced by a regular file with MoveFileExW. When `replace` fails after it
 // may have taken the project away (ERROR_UNABLE_TO_MOVE_REPLACEMENT and
 // ..._2), the temporary file, which holds the new content, is moved to `path`

@@ -40,6 +40,14 @@ bool PutInPlace(const std::u16string& temporary, const std::u16string& target, D
   return false;
 }
 
+// Deletes the temporary file at `temporary` and fails with the last error
+// `error`, which the deletion would otherwise take the place of.
+bool DeleteAndFail(const std::u16string& temporary, RetryBudget& budget, DWORD error) {
+  DeleteTemporary(temporary, budget);
+  SetLastError(error);
+  return false;
+}
+
 }  // namespace
 
 bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string& replacement) {
@@ -47,18 +55,21 @@ bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string
                       nullptr, nullptr) != 0;
 }
 
-bool IsReplaceableVersion(const std::u16string& path, const FileVersion& read) {
+Outcome ReplaceableVersion(const std::u16string& path, const FileVersion& read) {
   const std::u16string target = ExtendedPath(path);
   const DWORD attributes = GetFileAttributesW(Wide(target));
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
-    return false;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return {u"not opened again", ReasonOf(GetLastError())};
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return {std::u16string(kChangedStep), {}};
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return {u"read-only", {}};
   Handle file(CreateFileW(Wide(target), FILE_READ_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
-  return file.valid() && GetFileInformationByHandle(file.get(), &info) && VersionOf(info) == read;
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
+    return {u"not opened again", ReasonOf(GetLastError())};
+  }
+  if (VersionOf(info) != read) return {std::u16string(kChangedStep), {}};
+  return {};
 }
 
 bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
@@ -80,16 +91,15 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
   // ReplaceFileW gives it them as well, but Wine's does not.
   if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
       !SetFileAttributesW(Wide(temporary), SettableAttributes(attributes))) {
+    const DWORD error = GetLastError();
     if (file.valid()) file.Close();
-    DeleteTemporary(temporary, budget);
-    return false;
+    return DeleteAndFail(temporary, budget, error);
   }
   // A link becomes a regular file and its target is left alone; it has no
   // metadata of its own worth keeping.
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    if (MoveOver(temporary, target, true, read, budget)) return true;
-    DeleteTemporary(temporary, budget);
-    return false;
+    return MoveOver(temporary, target, true, read, budget) ||
+           DeleteAndFail(temporary, budget, GetLastError());
   }
   const DWORD error = budget.Retry(
       target, [&] { return IsStillVersion(target, read) && replace(target, temporary); });
@@ -101,10 +111,11 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
     return true;
   }
   if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-    return PutInPlace(temporary, target, budget.allowance());
+    if (PutInPlace(temporary, target, budget.allowance())) return true;
+    SetLastError(error);
+    return false;
   }
-  DeleteTemporary(temporary, budget);
-  return false;
+  return DeleteAndFail(temporary, budget, error);
 }
 
 }  // namespace lstconvert

@@ -259,7 +259,8 @@ std::optional<EncodedText> EncodeKeyLines(const ProjectText& text) {
   }
   // 8-bit text with other line ends: every line, followed by CR LF.
   Bytes whole;
-  whole.reserve(all.size() + static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n')) + 2);
+  whole.reserve(all.size() + static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n')) +
+                2);
   std::size_t next = 0;
   for (std::size_t at = 0; at < all.size();) {
     const LineBytes line = EightBitLine(all, at);
@@ -285,14 +286,16 @@ std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16str
   return text;
 }
 
-bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
-                     const std::u16string& backupPath) {
+void SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
+                     const std::u16string& backupPath,
+                     const std::function<void(const Outcome&)>& whenKnown) {
   const std::optional<EncodedText> encoded = EncodeKeyLines(text);
   if (!encoded) {
     platform.CopyToNewFile(fullPath, backupPath);
-    return false;
+    whenKnown({u"its converted text does not fit its encoding", u""});
+    return;
   }
-  return platform.ReplaceWholeFile(fullPath, encoded->pieces, text.version, backupPath);
+  platform.ReplaceWholeFile(fullPath, encoded->pieces, text.version, backupPath, whenKnown);
 }
 
 }  // namespace lstconvert

@@ -1,6 +1,7 @@
 // Project files: bytes on disk <-> a line list and its encoding mode.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -79,8 +80,10 @@ std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16str
 // Replaces the project file at `fullPath`, still the version it was loaded
 // from, by its text with the key lines as they are now, keeping the replaced
 // file as `backupPath`. A file left as it was gets a copy of itself as its
-// backup instead where it has none; false then, where that is known at once.
-bool SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
-                     const std::u16string& backupPath);
+// backup instead where it has none. `whenKnown` gets the outcome, as from
+// Platform::ReplaceWholeFile.
+void SaveProjectFile(Platform& platform, const std::u16string& fullPath, const ProjectText& text,
+                     const std::u16string& backupPath,
+                     const std::function<void(const Outcome&)>& whenKnown);
 
 }  // namespace lstconvert

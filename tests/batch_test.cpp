@@ -39,7 +39,7 @@ TEST(RunBatch, AFailedStartupWritesTheMessageAndDoesNothingElse) {
   FakePlatform platform;
   platform.startupSucceeds = false;
   platform.AddFile(u"a.lst", " TableID=\r\n");
-  EXPECT_EQ(RunBatch(platform), 1);
+  EXPECT_EQ(RunBatch(platform, {}), 1);
   EXPECT_EQ(platform.console, kStartupFailureMessage);
   EXPECT_EQ(platform.fileOperations, 0);
   EXPECT_EQ(platform.entries.size(), 1u);
@@ -58,7 +58,7 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   platform.AddFile(u"f.lst", " TableID=\r\n");
   platform.entries[u"f.lst.bak"] = {EntryKind::kDirectory, "", false};
 
-  EXPECT_EQ(RunBatch(platform), 0);
+  EXPECT_EQ(RunBatch(platform, {}), 0);
 
   EXPECT_EQ(platform.Content(u"A.LST"), " TableID=Partlist\r\n");
   EXPECT_EQ(platform.Content(u"A.LST.bak"), " TableID=\r\n");
@@ -82,10 +82,10 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
 TEST(RunBatch, ASecondRunChangesNoProjectAndKeepsEachOriginal) {
   FakePlatform platform;
   platform.AddFile(u"a.lst", " TableID=\r\n");
-  RunBatch(platform);
+  RunBatch(platform, {});
   const auto entries = platform.entries;
   platform.messages.clear();
-  RunBatch(platform);
+  RunBatch(platform, {});
   EXPECT_EQ(platform.Content(u"a.lst"), entries.at(u"a.lst").content);
   EXPECT_EQ(platform.Content(u"a.lst.bak"), " TableID=\r\n");
   EXPECT_EQ(platform.messages.size(), 1u);
@@ -98,7 +98,7 @@ TEST(RunBatch, AnInterruptedRunBeginsNoFurtherProject) {
   platform.AddFile(u"a.lst", "unsaved\r\n");
   platform.AddFile(u"b.lst", " TableID=\r\n");
   platform.interruptAtMessage = true;
-  RunBatch(platform);
+  RunBatch(platform, {});
   EXPECT_EQ(platform.Content(u"b.lst"), " TableID=\r\n");
   EXPECT_EQ(platform.entries.count(u"b.lst.bak"), 0u);
   EXPECT_TRUE(platform.finished);
@@ -110,7 +110,7 @@ TEST(RunBatch, RemovesLeftoverFilesOnlyUnderTheLock) {
   for (const bool lockable : {true, false}) {
     FakePlatform platform;
     platform.lockable = lockable;
-    RunBatch(platform);
+    RunBatch(platform, {});
     EXPECT_EQ(platform.leftoversRemoved, lockable);
   }
 }
@@ -147,8 +147,10 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
   };
   FakePlatform counting;
   setUp(counting);
-  RunBatch(counting);
+  RunBatch(counting, {});
   ASSERT_GT(counting.fileOperations, 10);
+  Request verbose;
+  verbose.verbose = true;
 
   int injected = 0;
   for (int k = 1; k <= counting.fileOperations; ++k) {
@@ -156,10 +158,10 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
     setUp(platform);
     if (GetParam() == Fault::kFailure) {
       platform.failingOperation = k;
-      RunBatch(platform);
+      RunBatch(platform, verbose);
     } else {
       platform.dyingAfterOperation = k;
-      EXPECT_THROW(RunBatch(platform), FakePlatform::ProcessDied);
+      EXPECT_THROW(RunBatch(platform, {}), FakePlatform::ProcessDied);
     }
     ++injected;
     int converted = 0;
@@ -179,6 +181,18 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
       }
       if (now != project.before) {
         EXPECT_EQ(backup, project.before) << "converted without a backup; fault at " << k;
+      }
+      // The report says what became of the project on disk.
+      if (GetParam() == Fault::kFailure) {
+        const std::u16string path = std::u16string(FakePlatform::kDirectory) + name;
+        const bool refused = std::any_of(platform.messages.begin(), platform.messages.end(),
+                                         [&](const std::u16string& message) {
+                                           return message.find(path + u" ") != std::u16string::npos;
+                                         });
+        const std::u16string word = refused ? u"refused " : now == after ? u"converted " : u"left ";
+        EXPECT_NE(platform.console.find(word + path + (word == u"left " ? u": " : u"\n")),
+                  std::u16string::npos)
+            << "fault at operation " << k;
       }
     }
     if (GetParam() == Fault::kFailure) {

@@ -14,6 +14,12 @@ using testing::FakePlatform;
 using testing::Utf16File;
 
 const std::u16string kPath = u"/work/p.lst";
+
+// Converts the project at `path` without reporting on it.
+void Convert(FakePlatform& platform, const std::u16string& path) {
+  ProjectReport report(platform, false);
+  ConvertProjectFile(platform, path, report);
+}
 const std::u16string kUnsaved = testing::Unsaved(kPath);
 const std::u16string kBound = testing::Bound(kPath);
 
@@ -71,7 +77,7 @@ TEST_P(Conversion, ConvertsOrRefuses) {
   const ConversionCase& c = GetParam();
   FakePlatform platform;
   platform.AddFile(u"p.lst", c.before);
-  ConvertProjectFile(platform, kPath);
+  Convert(platform, kPath);
   EXPECT_EQ(platform.Content(u"p.lst"), c.after);
   EXPECT_EQ(platform.Content(u"p.lst.bak"), c.before);
   EXPECT_EQ(platform.messages, c.messages);
@@ -126,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ConvertProjectFile, RefusesWhatIsNotAFile) {
   FakePlatform platform;
   platform.entries[u"d.lst"] = {testing::EntryKind::kDirectory, "", false};
-  ConvertProjectFile(platform, u"/work/d.lst");
+  Convert(platform, u"/work/d.lst");
   EXPECT_EQ(platform.messages, std::vector<std::u16string>{testing::Unsaved(u"/work/d.lst")});
 }
 
@@ -182,7 +188,7 @@ TEST(ConvertProjectFile, ConvertsOnlyWhatIsBackedUp) {
     FakePlatform platform;
     platform.AddFile(u"p.lst", before);
     platform.entries[u"p.lst.bak"] = {testing::EntryKind::kDirectory, "", false};
-    ConvertProjectFile(platform, kPath);
+    Convert(platform, kPath);
     EXPECT_EQ(platform.Content(u"p.lst"), before);
     const std::vector<std::u16string> messages(before == "unsaved\r\n" ? 1 : 0, kUnsaved);
     EXPECT_EQ(platform.messages, messages);
@@ -198,7 +204,7 @@ TEST(ConvertProjectFile, AFailedOperationNeverLeavesPartOfAConversion) {
     FakePlatform platform;
     platform.AddFile(u"p.lst", before);
     platform.failingOperation = failing;
-    ConvertProjectFile(platform, kPath);
+    Convert(platform, kPath);
     const auto content = platform.Content(u"p.lst");
     EXPECT_TRUE(content == before || content == after) << "failing operation " << failing;
     if (failing == 1) {

@@ -27,7 +27,10 @@ class FakePlatform final : public Platform {
  public:
   static constexpr char16_t kDirectory[] = u"/work/";
 
+  static constexpr char16_t kFailureReason[] = u"Input/output error";
+
   bool startupSucceeds = true;
+  std::vector<std::u16string> arguments;
   // Entries of the current directory by name.
   std::map<std::u16string, FakeEntry> entries;
   std::vector<std::u16string> messages;
@@ -65,9 +68,31 @@ class FakePlatform final : public Platform {
 
   bool Startup() override { return startupSucceeds; }
 
+  std::vector<std::u16string> Arguments() override { return arguments; }
+
+  // "." and kDirectory name the current directory, a bare name its entry.
+  PathEntry LookUpPath(const std::u16string& path) override {
+    if (path == u"." || path == kDirectory) {
+      return {PathEntry::Kind::kFolder, kDirectory, {}, {0, 1, 0, 0}, {}};
+    }
+    const auto found = entries.find(path);
+    if (found == entries.end()) {
+      return {PathEntry::Kind::kNothing, {}, {}, {}, u"No such file or directory"};
+    }
+    const EntryKind kind = found->second.kind;
+    return {kind == EntryKind::kDirectory     ? PathEntry::Kind::kFolder
+            : kind == EntryKind::kRegularFile ? PathEntry::Kind::kRegularFile
+                                              : PathEntry::Kind::kOther,
+            kDirectory,
+            path,
+            {0, found->second.file + 2, 0, 0},
+            {}};
+  }
+
   // In a fixed scrambled order, as a real directory gives no order either.
-  DirectoryListing ListCurrentDirectory() override {
-    DirectoryListing listed{kDirectory, {}};
+  DirectoryListing ListDirectory(const std::u16string& directory) override {
+    DirectoryListing listed{directory, {}};
+    if (directory != kDirectory) return listed;
     for (const auto& [name, entry] : entries) listed.names.push_back(name);
     std::shuffle(listed.names.begin(), listed.names.end(), std::mt19937(7));
     return listed;
@@ -99,35 +124,42 @@ class FakePlatform final : public Platform {
 
   // The backup step and the replacement count as two file operations, as
   // the two renames they are on disk. A file not replaced gets a copy of
-  // itself as its backup where it has none.
-  bool ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
-                        const FileVersion& read, const std::u16string& backup) override {
+  // itself as its backup where it has none. Each failing step is told as
+  // the real platforms tell it, with kFailureReason as the system's words.
+  void ReplaceWholeFile(const std::u16string& path, std::span<const std::string_view> pieces,
+                        const FileVersion& read, const std::u16string& backup,
+                        const std::function<void(const Outcome&)>& whenKnown) override {
     Bytes content;
     for (const std::string_view piece : pieces) content += piece;
-    if (Fails()) return false;
+    if (Fails()) return whenKnown({u"not written", kFailureReason});
     FakeEntry* entry = Find(path);
     const FakeEntry* old = Find(backup);
-    if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return false;
+    if (entry == nullptr || entry->kind != EntryKind::kRegularFile) {
+      return whenKnown({u"not opened again", u"No such file or directory"});
+    }
     if (entry->readOnly || Version(Name(path)) != read) {
       if (old == nullptr) {
         entries[Name(backup)] = {EntryKind::kRegularFile, entry->content, entry->readOnly,
                                  ++filesWritten_};
       }
       DieIfDue();
-      return false;
+      return whenKnown(
+          {entry->readOnly ? u"read-only" : u"changed by another program since it was read", u""});
     }
-    if (old != nullptr && old->kind == EntryKind::kDirectory) return false;
+    if (old != nullptr && old->kind == EntryKind::kDirectory) {
+      return whenKnown({u"backup not made", u"Is a directory"});
+    }
     entries[Name(backup)] = *entry;
     DieIfDue();
-    if (Fails()) return false;
+    if (Fails()) return whenKnown({u"not put in place", kFailureReason});
     *entry = {EntryKind::kRegularFile, content, false, ++filesWritten_};
     DieIfDue();
-    return true;
+    whenKnown({});
   }
 
   void Finish() override { finished = true; }
-  bool LockCurrentDirectory() override { return lockable; }
-  void RemoveLeftoverFiles() override { leftoversRemoved = true; }
+  bool LockDirectory(const std::u16string&) override { return lockable; }
+  void RemoveLeftoverFiles(const std::u16string&) override { leftoversRemoved = true; }
   bool Interrupted() override { return interrupted; }
 
   void ShowMessage(const std::u16string& text) override {
@@ -136,6 +168,7 @@ class FakePlatform final : public Platform {
   }
   void WriteConsoleText(const std::u16string& text) override { console += text; }
   void WriteErrorText(const std::u16string& text) override { errors += text; }
+  void ShowError(const std::u16string& text) override { errors += text; }
   void HoldOwnConsole() override {}
 
  private:

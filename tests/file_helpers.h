@@ -65,15 +65,24 @@ inline std::span<const std::string_view> OnePiece(const std::string_view& bytes)
   return {&bytes, 1};
 }
 
-// Reads the file at `path` through `platform` and replaces it by `content`,
-// the old file becoming "<path>.bak"; returns once that has ended.
+// Replaces the file at `path` through `platform` by `content`, as of the
+// version `read`, the old file becoming "<path>.bak"; what became of it, once
+// that has ended.
+inline Outcome Replace(Platform& platform, const std::u16string& path, const Bytes& content,
+                       const FileVersion& read) {
+  const std::string_view piece = content;
+  Outcome outcome{u"never told", u""};
+  platform.ReplaceWholeFile(path, OnePiece(piece), read, path + u".bak",
+                            [&](const Outcome& known) { outcome = known; });
+  platform.Finish();
+  return outcome;
+}
+
+// Reads the file at `path` through `platform` and replaces it by `content`;
+// whether it was replaced, once that has ended.
 inline bool ReadAndReplace(Platform& platform, const std::u16string& path, const Bytes& content) {
   const std::optional<FileContent> read = platform.ReadWholeFile(path);
-  const std::string_view piece = content;
-  const bool begun = platform.ReplaceWholeFile(
-      path, OnePiece(piece), read ? read->version : FileVersion{}, path + u".bak");
-  platform.Finish();
-  return begun;
+  return Replace(platform, path, content, read ? read->version : FileVersion{}).done();
 }
 
 }  // namespace lstconvert::testing

@@ -42,13 +42,11 @@ TEST_F(PlatformFiles, ReplaceLeavesAFileChangedSinceItWasReadAndItsBackup) {
     WriteFile(directory_ / "p.lst", "old");
     const FileVersion read = platform_->ReadWholeFile(Path("p.lst"))->version;
     WriteFile(directory_ / "p.lst", "saved meanwhile");
-    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), testing::OnePiece("new"), read,
-                                             Path("p.lst.bak")));
+    const std::u16string changed = u"changed by another program since it was read";
+    EXPECT_EQ(testing::Replace(*platform_, Path("p.lst"), "new", read).failedStep, changed);
     WriteFile(directory_ / "q.lst", "saved as a new file");
     fs::rename(directory_ / "q.lst", directory_ / "p.lst");
-    EXPECT_FALSE(platform_->ReplaceWholeFile(Path("p.lst"), testing::OnePiece("new"), read,
-                                             Path("p.lst.bak")));
-    platform_->Finish();
+    EXPECT_EQ(testing::Replace(*platform_, Path("p.lst"), "new", read).failedStep, changed);
     EXPECT_EQ(ReadFile(directory_ / "p.lst"), "saved as a new file");
     EXPECT_EQ(ReadFile(directory_ / "p.lst.bak"), earlierBackup ? "original" : "saved meanwhile");
     EXPECT_EQ(Names(directory_.path()), (std::set<std::string>{"p.lst", "p.lst.bak"}));
@@ -61,7 +59,8 @@ TEST_F(PlatformFiles, ReplaceLeavesReadOnlyMissingAndDirectoryEntriesAlone) {
                   fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   fs::create_directory(directory_ / "d.lst");
-  EXPECT_FALSE(ReadAndReplace(*platform_, Path("r.lst"), "new"));
+  const FileVersion read = platform_->ReadWholeFile(Path("r.lst"))->version;
+  EXPECT_EQ(testing::Replace(*platform_, Path("r.lst"), "new", read).failedStep, u"read-only");
   EXPECT_FALSE(ReadAndReplace(*platform_, Path("missing.lst"), "new"));
   EXPECT_FALSE(ReadAndReplace(*platform_, Path("d.lst"), "new"));
   EXPECT_EQ(ReadFile(directory_ / "r.lst"), "old");
@@ -118,7 +117,7 @@ TEST_F(PlatformFiles, ListsEveryEntryWithItsFullPath) {
   fs::create_directory(directory_ / "sub");
   const fs::path previous = fs::current_path();
   fs::current_path(directory_.path());
-  DirectoryListing listing = platform_->ListCurrentDirectory();
+  DirectoryListing listing = platform_->ListDirectory(platform_->LookUpPath(u".").folder);
   fs::current_path(previous);
   std::sort(listing.names.begin(), listing.names.end());
   EXPECT_EQ(listing.names, (std::vector<std::u16string>{u"a.lst", u"sub"}));

@@ -477,7 +477,10 @@ TEST_F(PosixPlatformTest, AFailedWriteLeavesTheProjectAsItWas) {
     syncfsFails = fileSystemFlushFails;
     WriteFile(directory_ / "p.lst", "old");
     writebackError = EIO;
-    EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new"));
+    const FileVersion read = platform_->ReadWholeFile(Wide(directory_ / "p.lst"))->version;
+    const Outcome outcome = testing::Replace(*platform_, Wide(directory_ / "p.lst"), "new", read);
+    EXPECT_EQ(outcome.failedStep + u": " + outcome.reason,
+              u"not written to the disk: Input/output error");
     writebackError = 0;
     syncfsFails = false;
     EXPECT_EQ(ReadFile(directory_ / "p.lst"), "old") << fileSystemFlushFails;
@@ -534,8 +537,8 @@ TEST_F(PosixPlatformTest, ASaveAfterTheReadStays) {
                                 {before.st_mtim.tv_sec, (before.st_mtim.tv_nsec + 1) % 1000000000}};
       utimensat(AT_FDCWD, project.c_str(), times, 0);
     };
-    EXPECT_TRUE(platform_->ReplaceWholeFile(Wide(project), testing::OnePiece("converted"),
-                                            read->version, Wide(backup)));
+    platform_->ReplaceWholeFile(Wide(project), testing::OnePiece("converted"), read->version,
+                                Wide(backup), [](const Outcome&) {});
     if (beforeTheBackup) {
       afterRename = nullptr;
       WriteFile(directory_ / "saved", "new");

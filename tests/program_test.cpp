@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 
 #include "file_helpers.h"
 #include "program_runner.h"
@@ -131,34 +132,107 @@ TEST(Program, ASecondRunChangesNothingAndKeepsTheOriginals) {
   EXPECT_EQ(ReadFile(directory / "a.lst.bak"), "  TableID=\r\n");
 }
 
-// Arguments only ever ask for help or the version; none converts anything.
-TEST(Program, ArgumentsAnswerAndTouchNothing) {
+// The arguments name the folders and project files to convert, in the order
+// given and each once, or ask for help or the version, which converts
+// nothing; a path that names no folder or project file, or an unknown
+// option, converts nothing anywhere. With -v a line tells what became of
+// each project. The program runs in `here`, beside the folders `A`, `B` and
+// `V` and the file `notes.txt`.
+TEST(Program, ArgumentsNameWhatIsConverted) {
   const std::string version = "lstconvert " LSTCONVERT_VERSION "\n";
+  const std::string usage = "Usage: lstconvert [-v] [--] [PATH]...\n";
   struct Case {
     std::vector<std::string> arguments;
     int status;
-    bool usageOnOutput, usageOnError;
+    std::set<std::string> converted;  // the projects converted, under the top folder
+    std::string out, err;  // with "<top>" for the top folder's path; "usage" for the text
   };
+  const std::string unsaved =
+      " must be saved in the List&Label designer. It cannot be processed!\n";
   const Case cases[] = {
-      {{"--help"}, 0, true, false}, {{"-h"}, 0, true, false},          {{"-?"}, 0, true, false},
-      {{"/?"}, 0, true, false},     {{"--version"}, 0, false, false},  {{"-x"}, 2, false, true},
-      {{"a.lst"}, 2, false, true},  {{"--help", "x"}, 2, false, true},
+      {{}, 0, {"here/h.lst"}, "", ""},
+      {{"--help"}, 0, {}, "usage", ""},
+      {{"-h", "../A"}, 0, {}, "usage", ""},
+      {{"-?"}, 0, {}, "usage", ""},
+      {{"/?"}, 0, {}, "usage", ""},
+      {{"../A", "--version"}, 0, {}, "version", ""},
+      {{"-x", "../A"}, 2, {}, "", "usage"},
+      {{"../B/w.lst", "../A", "../B/x.lst"},
+       0,
+       {"A/a1.lst", "B/x.lst"},
+       "",
+       "lstconvert: The file <top>/B/w.lst" + unsaved + "lstconvert: The file <top>/A/a0.lst" +
+           unsaved},
+      {{"../A/", "../B/x.lst", "../A", "../B/../B/x.lst", "."},
+       0,
+       {"A/a1.lst", "B/x.lst", "here/h.lst"},
+       "",
+       "lstconvert: The file <top>/A/a0.lst" + unsaved},
+      {{"../A", "../missing", "../notes.txt", "../B/x.lst"},
+       2,
+       {},
+       "",
+       "lstconvert: ../missing: No such file or directory\nlstconvert: ../notes.txt: neither a "
+       "folder nor a project file (*.lst)\n" +
+           usage},
+      {{"--", "-x"}, 0, {"here/-x/d.lst"}, "", ""},
+      {{"--verbose", "../V"},
+       0,
+       {"V/c.lst"},
+       "converted <top>/V/c.lst\nleft <top>/V/d.lst: backup not made: Is a directory\nrefused "
+       "<top>/V/r.lst\nleft <top>/V/ro.lst: read-only\n",
+       "lstconvert: The file <top>/V/r.lst" + unsaved},
   };
+  const std::string project = "  TableID=\r\n";
   for (const Case& c : cases) {
-    TemporaryDirectory directory;
-    WriteFile(directory / "a.lst", "  TableID=\r\n");
-    WriteFile(directory / ".lstconvert-0123456789ab", "left by a killed run");
+    std::string what;
+    for (const std::string& argument : c.arguments) what += " " + argument;
+    TemporaryDirectory top;
+    const std::set<std::string> projects = {"here/h.lst", "here/-x/d.lst", "A/a1.lst", "B/x.lst",
+                                            "B/y.lst",    "V/c.lst",       "V/d.lst",  "V/ro.lst"};
+    for (const char* folder : {"here/-x", "A", "B", "V/d.lst.bak"})
+      fs::create_directories(top / folder);
+    for (const std::string& name : projects) WriteFile(top / name, project);
+    WriteFile(top / "A/a0.lst", "unsaved\r\n");
+    WriteFile(top / "B/w.lst", "unsaved\r\n");
+    WriteFile(top / "V/r.lst", "unsaved\r\n");
+    WriteFile(top / "notes.txt", project);
+    WriteFile(top / "here/.lstconvert-0123456789ab", "left by a killed run");
+    chmod((top / "V/ro.lst").c_str(), 0444);
     StartedProgram::Options options;
     options.arguments = c.arguments;
-    const Outcome run = RunProgram(directory.path(), options);
-    const std::string& what = c.arguments[0];
+    const Outcome run = RunProgram(top / "here", options);
+
+    const auto expand = [&](std::string text) {
+      if (text == "usage") return text;
+      for (std::size_t at; (at = text.find("<top>")) != std::string::npos;)
+        text.replace(at, 5, top.path().string());
+      return text;
+    };
     EXPECT_EQ(run.status, c.status) << what;
-    EXPECT_EQ(run.out.starts_with("Usage: lstconvert\n"), c.usageOnOutput) << what;
-    EXPECT_EQ(run.err.starts_with("Usage: lstconvert\n"), c.usageOnError) << what;
-    EXPECT_NE((c.usageOnError ? run.err : run.out).find(version), std::string::npos) << what;
-    EXPECT_EQ(Names(directory.path()),
-              (std::set<std::string>{".lstconvert-0123456789ab", "a.lst"}));
-    EXPECT_EQ(ReadFile(directory / "a.lst"), "  TableID=\r\n");
+    if (c.out == "usage") {
+      EXPECT_TRUE(run.out.starts_with(usage) && run.out.ends_with(version)) << what << run.out;
+    } else if (c.out == "version") {
+      EXPECT_TRUE(run.out.starts_with(version)) << what << run.out;
+    } else {
+      EXPECT_EQ(run.out, expand(c.out)) << what;
+    }
+    if (c.err == "usage") {
+      EXPECT_TRUE(run.err.starts_with(usage) && run.err.ends_with(version)) << what << run.err;
+    } else {
+      EXPECT_EQ(run.err, expand(c.err)) << what;
+    }
+    for (const std::string& name : projects) {
+      const bool converted = c.converted.contains(name);
+      EXPECT_EQ(ReadFile(top / name), converted ? "  TableID=Partlist\r\n" : project)
+          << what << name;
+      const bool left = c.converted.contains("V/c.lst") && name.starts_with("V/");
+      EXPECT_EQ(fs::exists(top / (name + ".bak")), converted || left || name == "V/d.lst")
+          << what << name;
+    }
+    EXPECT_EQ(fs::exists(top / "here/.lstconvert-0123456789ab"),
+              !c.converted.contains("here/h.lst"))
+        << what;
   }
 }
 

@@ -147,10 +147,16 @@ TEST(SaveProjectFile, LeavesTheFileWhenTheTextCannotBeEncoded) {
   ProjectText text = *LoadProjectFile(platform, u"/work/a.lst", keys);
   ASSERT_EQ(text.lines, Lines{u"old"});
   text.lines[0] = u"\u0100";
-  EXPECT_FALSE(SaveProjectFile(platform, u"/work/a.lst", text, u"/work/a.lst.bak"));
+  Outcome outcome;
+  const auto save = [&] {
+    SaveProjectFile(platform, u"/work/a.lst", text, u"/work/a.lst.bak",
+                    [&](const Outcome& known) { outcome = known; });
+    return outcome.done();
+  };
+  EXPECT_FALSE(save());
   EXPECT_EQ(platform.Content(u"a.lst"), "x\nold\n");
   text.lines[0] = u"n";
-  EXPECT_TRUE(SaveProjectFile(platform, u"/work/a.lst", text, u"/work/a.lst.bak"));
+  EXPECT_TRUE(save());
   EXPECT_EQ(platform.Content(u"a.lst"), "x\r\nn\r\n");
   EXPECT_EQ(platform.Content(u"a.lst.bak"), "x\nold\n");
 }

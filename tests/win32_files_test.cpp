@@ -161,8 +161,9 @@ TEST(Win32Platform, TheLockLastsAsLongAsThePlatformAndLeftoversGo) {
     char* argv[] = {program, nullptr};
     const std::unique_ptr<Platform> platform = CreatePlatform(1, argv);
     EXPECT_TRUE(platform->Startup());
-    EXPECT_TRUE(platform->LockCurrentDirectory());
-    platform->RemoveLeftoverFiles();
+    const std::u16string here = platform->LookUpPath(u".").folder;
+    EXPECT_TRUE(platform->LockDirectory(here));
+    platform->RemoveLeftoverFiles(here);
     EXPECT_EQ(Names(directory.path()),
               (std::set<std::string>{".lstconvert-directory", ".lstconvert.lock", "p.lst"}));
     EXPECT_NE(GetFileAttributesW(L".lstconvert.lock") & FILE_ATTRIBUTE_HIDDEN, 0u);

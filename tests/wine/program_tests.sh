@@ -26,7 +26,8 @@ wine=(setarch x86_64 -R /usr/lib/wine/wine64)
 wineserver=/usr/lib/wine/wineserver
 
 work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree=;mshtml=" WINEDEBUG=-all
+# Non-ASCII arguments reach Wine as UTF-8, and its code page is Windows-1252.
+export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree=;mshtml=" WINEDEBUG=-all LC_ALL=C.UTF-8
 xvfb_pid=
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1
@@ -104,10 +105,30 @@ RunCase() {
   CompareRuns "$name" "$posix" "$windows"
 }
 
+# Set by a case: the folder, under each copy, that the programs run in, and
+# their arguments, in which <dir> stands for the copy's path (a POSIX path,
+# and for the Windows program the same as a Windows path).
+in_dir=. arguments=()
+
+# The arguments for the copy at $1, as a Windows path where $2 is "windows".
+ArgumentsFor() {
+  local argument
+  for argument in "${arguments[@]}"; do
+    if [ "$2" = windows ] && [[ $argument == *"<dir>"* ]]; then
+      argument=$(WindowsPath "${argument//<dir>/$1}")
+    fi
+    printf '%s\0' "${argument//<dir>/$1}"
+  done
+}
+
 CompareRuns() {
   local name=$1 posix=$2 windows=$3
   local trace="$work/$name/trace.$RANDOM"
-  (cd "$posix" && Limit && "$posix_program" </dev/null >"$work/$name/posix.out" 2>"$work/$name/posix.err")
+  local posix_arguments=() windows_arguments=()
+  mapfile -d '' posix_arguments < <(ArgumentsFor "$posix" posix)
+  mapfile -d '' windows_arguments < <(ArgumentsFor "$windows" windows)
+  (cd "$posix/$in_dir" && Limit && "$posix_program" "${posix_arguments[@]}" </dev/null \
+    >"$work/$name/posix.out" 2>"$work/$name/posix.err")
   local posix_status=$?
   [ -z "$after_posix" ] || (cd "$posix" && "$after_posix")
 
@@ -116,13 +137,12 @@ CompareRuns() {
   local from="$posix/" to
   to="$(WindowsPath "$windows")\\"
   while IFS= read -r line; do
-    line=${line#lstconvert: }
-    expected+=("${line//"$from"/"$to"}")
-  done <"$work/$name/posix.err"
+    expected+=("${line#lstconvert: }")
+  done < <(PosixLines "$work/$name/posix.err" "$from" "$to")
 
-  local run=("$windows_program")
+  local run=("$windows_program" "${windows_arguments[@]}")
   [ ${#held[@]} -eq 0 ] || run=("$hold_program" "${held[@]}" "$(WindowsPath "$windows_program")")
-  (cd "$windows" && Limit && WINEDEBUG=trace+msgbox exec "${wine[@]}" "${run[@]}" </dev/null \
+  (cd "$windows/$in_dir" && Limit && WINEDEBUG=trace+msgbox exec "${wine[@]}" "${run[@]}" </dev/null \
     >"$work/$name/windows.out" 2>"$trace") &
   local pid=$!
   local k
@@ -149,7 +169,12 @@ CompareRuns() {
   BoxCountIs "$trace" "${#expected[@]}" || { fail "$name: $(BoxCount "$trace") boxes, expected ${#expected[@]}"; return 1; }
   [ "$windows_status" -eq "$posix_status" ] ||
     { fail "$name: exit status $windows_status, POSIX $posix_status; $(grep -a -v 'msgbox' "$trace" | tail -n 5)"; return 1; }
-  [ ! -s "$work/$name/windows.out" ] || { fail "$name: output on standard output"; return 1; }
+  # Standard output (empty but with -v), the POSIX lines with the Windows
+  # paths; the Windows program writes it redirected in the ANSI code page.
+  local out
+  out=$(iconv -f CP1252 -t UTF-8 <"$work/$name/windows.out" | tr -d '\r')
+  [ "$out" = "$(PosixLines "$work/$name/posix.out" "$from" "$to")" ] ||
+    { fail "$name: standard output '$out'"; return 1; }
   diff -r "$posix" "$windows" >&2 || { fail "$name: the directories differ"; return 1; }
   if find "$windows" -name '.lstconvert-*' | grep -q .; then fail "$name: a temporary file was left"; return 1; fi
   echo "ok: $name (${#expected[@]} boxes) $(grep -a -o 'hold_file: .*' "$trace" | paste -sd ' ')"
@@ -158,6 +183,19 @@ CompareRuns() {
 # The box k is gone: a further box appeared, the window went away or the run ended.
 BoxGone() { ! BoxCountIs "$1" "$2" || ! HasBoxWindow || ! kill -0 "$3" 2>/dev/null; }
 Exited() { ! kill -0 "$1" 2>/dev/null; }
+
+# The lines of the file $1 with the POSIX path $2 made the Windows path $3,
+# separators and all.
+PosixLines() {
+  local line
+  while IFS= read -r line; do
+    if [[ $line == *"$2"* ]]; then
+      line=${line//"$2"/"$3"}
+      line=${line//\//\\}
+    fi
+    printf '%s\n' "$line"
+  done <"$1"
+}
 
 Utf16() { { printf '\xff\xfe'; printf '%b' "$1" | iconv -f UTF-8 -t UTF-16LE; } >"$2"; }
 
@@ -295,6 +333,32 @@ RunCtrlC() {
   echo "ok: ctrl-c"
 }
 
+# Folders and project files named on the command line by full paths, from
+# another folder, one of them with a space and a non-ASCII letter and named
+# twice: both programs convert the same projects and tell the same with -v.
+MakePaths() {
+  mkdir -p "Re port ä" other cwd &&
+    printf '  TableID=\r\n' >"Re port ä/a.lst" && printf '  TableID=\r\n' >"Re port ä/b.lst" &&
+    printf 'an old backup\r\n' >"Re port ä/b.lst.bak" && printf '  TableID=\r\n' >other/x.lst &&
+    printf '[Project]\r\n' >other/y.lst && printf '[Project]\r\n' >other/z.lst
+}
+
+# A path that names nothing among good ones: exit 2, the same words as
+# the POSIX program's but the system's reason, no box, nothing touched.
+RunBadPath() {
+  local dir="$work/bad-path"
+  mkdir -p "$dir/files" && (cd "$dir/files" && MakePaths) && cp -a "$dir/files" "$dir/before" || return 1
+  (cd "$dir/files/cwd" && WINEDEBUG=trace+msgbox timeout 60 "${wine[@]}" "$windows_program" \
+    "$(WindowsPath "$dir/files/other")" 'Z:\nowhere\x.lst' </dev/null >"$dir/out" 2>"$dir/trace")
+  local status=$?
+  [ "$status" -eq 2 ] || { fail "bad path: exit status $status"; return 1; }
+  grep -a -q '^lstconvert: Z:\\nowhere\\x.lst: .' "$dir/trace" && grep -a -q '^Usage: lstconvert' "$dir/trace" ||
+    { fail "bad path: $(grep -a -v msgbox "$dir/trace" | head -n 3)"; return 1; }
+  BoxCountIs "$dir/trace" 0 || { fail "bad path: a box appeared"; return 1; }
+  diff -r "$dir/before" "$dir/files" >&2 || { fail "bad path: files changed"; return 1; }
+  echo "ok: bad path"
+}
+
 StartDisplay
 # One server for the whole run, so that none starts with a case's file size limit.
 "$wineserver" -p
@@ -311,7 +375,11 @@ if CompareRuns mixed "$work/mixed/posix" "$work/mixed/windows"; then
 else
   failed=$((failed + 1))
 fi
-for run in RunArguments RunTwice; do
+in_dir=cwd
+arguments=(-v "<dir>/Re port ä" "<dir>/other/x.lst" "<dir>/other/z.lst" "<dir>/Re port ä/")
+if RunCase paths MakePaths; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+in_dir=. arguments=()
+for run in RunArguments RunTwice RunBadPath; do
   if "$run"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
 # The backup copy fails halfway: nothing is left of it and the project keeps its bytes.

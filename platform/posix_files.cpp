@@ -20,9 +20,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <vector>
 
 namespace lstconvert {
@@ -49,8 +49,20 @@ int NoteShortage(int fd) {
 
 bool DescriptorsRanOut() { return descriptorsRanOut.exchange(false); }
 
+namespace {
+
+// The text of either strerror_r: the GNU one returns it, the XSI one (macOS)
+// fills the buffer.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "unknown error";
+}
+[[maybe_unused]] const char* ErrorText(const char* text, const char*) { return text; }
+
+}  // namespace
+
 std::u16string ReasonOf(int error) {
-  const std::string text = std::generic_category().message(error);
+  char buffer[256] = "";
+  const std::string_view text = ErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
   return std::u16string(text.begin(), text.end());
 }
 

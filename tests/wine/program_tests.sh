@@ -316,13 +316,16 @@ RunCtrlC() {
   WaitFor 60 grep -q 'pressed Ctrl+C' "$trace" && HasBoxWindow ||
     { kill -9 $pid; fail "ctrl-c: no box, or Ctrl+C not pressed"; return 1; }
   grep -q 'pressed Ctrl+C (sent)' "$trace" || { kill -9 $pid; fail "ctrl-c: $(grep -a hold_file "$trace")"; return 1; }
-  sleep 0.3  # as for every box: a key pressed while the box is still being made is lost
-  local tries
-  for tries in 1 2 3 4 5; do
-    xdotool key --window "$(BoxWindow)" Return 2>/dev/null
-    WaitFor 5 BoxGone "$trace" 1 $pid && break
+  # Return on every window of that name until the program ends: a key pressed
+  # while the box is still being made is lost.
+  local end=$((SECONDS + 60)) window
+  while ! Exited $pid && [ $SECONDS -lt $end ]; do
+    sleep 0.3
+    for window in $(xdotool search --name '^lstconvert$' 2>/dev/null); do
+      xdotool key --window "$window" Return 2>/dev/null
+    done
   done
-  WaitFor 60 Exited $pid || { kill -9 $pid; fail "ctrl-c: the program did not end"; return 1; }
+  Exited $pid || { kill -9 $pid; fail "ctrl-c: the program did not end"; return 1; }
   wait $pid
   local status=$?
   # STATUS_CONTROL_C_EXIT (0xC000013A), as the low byte of the exit status.

@@ -22,6 +22,8 @@ constexpr std::u16string_view kUsageText =
     u"<name>.lst.bak.\n"
     u"\n"
     u"  -v, --verbose  after each project, a line on what became of it\n"
+    u"  --undo         put each project's original back from <name>.lst.bak,\n"
+    u"                 where the project is still as it was converted\n"
     u"  --             what follows is a path, even if it starts with -\n"
     u"  -h, --help     this text\n"
     u"  --version      the version and the licence\n"
@@ -44,6 +46,8 @@ Request ReadArguments(const std::vector<std::u16string>& arguments) {
       version = true;
     } else if (options && (argument == u"-v" || argument == u"--verbose")) {
       request.verbose = true;
+    } else if (options && argument == u"--undo") {
+      request.undo = true;
     } else if (options && argument.starts_with(u'-')) {
       unknown = true;
     } else {

@@ -11,12 +11,14 @@
 namespace lstconvert {
 
 // The first line of the usage text, which a bad path gets too.
-inline constexpr std::u16string_view kUsageLine = u"Usage: lstconvert [-v] [--] [PATH]...\n";
+inline constexpr std::u16string_view kUsageLine =
+    u"Usage: lstconvert [-v] [--undo] [--] [PATH]...\n";
 
 struct Request {
   enum class Action { kConvert, kHelp, kVersion, kUnknownOption };
   Action action = Action::kConvert;
   bool verbose = false;               // -v, --verbose
+  bool undo = false;                  // --undo: the originals put back
   std::vector<std::u16string> paths;  // none: the current directory
 };
 

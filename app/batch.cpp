@@ -6,6 +6,7 @@
 
 #include "app/convert.h"
 #include "app/report.h"
+#include "app/undo.h"
 #include "rewrite/strings.h"
 
 namespace lstconvert {
@@ -127,7 +128,11 @@ int RunBatch(Platform& platform, const Request& request) {
                       : std::vector<std::u16string>{target.entry.name};
     for (const std::u16string& name : names) {
       if (platform.Interrupted()) break;
-      ConvertProjectFile(platform, folder + name, report);
+      if (request.undo) {
+        UndoProjectFile(platform, folder + name, report);
+      } else {
+        ConvertProjectFile(platform, folder + name, report);
+      }
     }
     // What was begun in the folder ends before its lock is let go.
     platform.Finish();

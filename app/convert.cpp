@@ -33,10 +33,27 @@ void ApplyConversionEdits(Lines& lines) {
   for (const std::u16string_view key : kDefinitionKeys) QualifyFieldReferences(lines, key, tokens);
 }
 
+Refusal CheckProject(const Lines& lines) {
+  return {!LinesContainKey(lines, u"TableID="), LinesContainKey(lines, u"TableID=Partlist")};
+}
+
+std::optional<Bytes> ConvertedBytes(std::string_view bytes) {
+  ProjectText text = DecodeKeyLines(bytes, kConversionKeys);
+  if (CheckProject(text.lines).refused()) return std::nullopt;
+  ApplyConversionEdits(text.lines);
+  const std::optional<EncodedText> encoded = EncodeKeyLines(text);
+  if (!encoded) return std::nullopt;
+  Bytes converted;
+  for (const std::string_view piece : encoded->pieces) converted += piece;
+  return converted;
+}
+
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath) {
   std::u16string text(message);
-  const std::size_t at = text.find(u"%s");
-  if (at != std::u16string::npos) text.replace(at, 2, fullPath);
+  for (std::size_t at = text.find(u"%s"); at != std::u16string::npos;
+       at = text.find(u"%s", at + fullPath.size())) {
+    text.replace(at, 2, fullPath);
+  }
   return text;
 }
 
@@ -50,12 +67,11 @@ bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath,
   const std::u16string backupPath = fullPath + u".bak";
   std::optional<ProjectText> project = LoadProjectFile(platform, fullPath, kConversionKeys);
   if (!project) return false;
-  const bool unsaved = !LinesContainKey(project->lines, u"TableID=");
-  const bool bound = LinesContainKey(project->lines, u"TableID=Partlist");
-  if (unsaved || bound) {
+  const Refusal refusal = CheckProject(project->lines);
+  if (refusal.refused()) {
     platform.CopyToNewFile(fullPath, backupPath);
-    if (unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
-    if (bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
+    if (refusal.unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
+    if (refusal.bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
     report.Settle(place, u"refused " + fullPath);
     return true;
   }

@@ -2,6 +2,7 @@
 // checks and table binding edits use.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,18 @@ bool ReplaceInFirstKeyLine(Lines& lines, std::u16string_view key, std::u16string
 // qualification of the filter and the nine sums.
 void ApplyConversionEdits(Lines& lines);
 
+// Which messages a project with `lines` gets: not saved by the designer (no
+// line holds "TableID="), bound already (a line holds "TableID=Partlist").
+struct Refusal {
+  bool unsaved, bound;
+  bool refused() const { return unsaved || bound; }
+};
+Refusal CheckProject(const Lines& lines);
+
+// The bytes that converting a project file of `bytes` writes, or nothing
+// where the project is refused.
+std::optional<Bytes> ConvertedBytes(std::string_view bytes);
+
 // Loads the project file at `fullPath`, refuses it with a message when it is
 // not an unbound project saved by the designer, and otherwise replaces it by
 // its converted text in its own encoding. A converted project's original
@@ -51,7 +64,7 @@ void ApplyConversionEdits(Lines& lines);
 // With `report`, its line is settled once the outcome is known.
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report);
 
-// `message` with its "%s" replaced by `fullPath`, taken literally.
+// `message` with each "%s" replaced by `fullPath`, taken literally.
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath);
 
 }  // namespace lstconvert

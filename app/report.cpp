@@ -13,7 +13,7 @@ void ProjectReport::Settle(std::size_t place, std::u16string line) {
   waiting_[place - first_] = std::move(line);
   std::u16string text;
   while (!waiting_.empty() && waiting_.front()) {
-    text += *waiting_.front() + u"\n";
+    if (!waiting_.front()->empty()) text += *waiting_.front() + u"\n";
     waiting_.pop_front();
     ++first_;
   }

@@ -22,8 +22,8 @@ class ProjectReport {
   std::size_t Begin();
 
   // The line of the project at `place`: written, with those after it that
-  // are known, once the lines of the projects before it are. May be called
-  // from any thread.
+  // are known, once the lines of the projects before it are; an empty one
+  // writes nothing. May be called from any thread.
   void Settle(std::size_t place, std::u16string line);
 
   // The line for a replacement's outcome: "converted <path>", or

@@ -121,6 +121,15 @@ class Platform {
                                 const std::u16string& backup,
                                 const std::function<void(const Outcome&)>& whenKnown) = 0;
 
+  // Puts the file `backup` (a link is not followed) in the place of the
+  // regular file at `path`, which must still be the version `read`, in one
+  // durable step: the backup's data on the disk, renamed over `path`, the
+  // directory flushed. `path` is then the backup's file, metadata and all,
+  // and `backup` names nothing. Held files are waited for as for a
+  // replacement. On failure both stay as they were.
+  virtual Outcome RestoreBackup(const std::u16string& path, const std::u16string& backup,
+                                const FileVersion& read) = 0;
+
   // Returns once every replacement and copy begun has ended, durably, with
   // no temporary file left. After an interrupt it does not return: the process
   // ends as the interrupt ends it.

@@ -196,6 +196,14 @@ class PosixPlatform final : public Platform {
     if (failed) whenKnown(*failed);
   }
 
+  // The project read just before is held: file servers refuse to replace
+  // an open file.
+  Outcome RestoreBackup(const std::u16string& path, const std::u16string& backup,
+                        const FileVersion& read) override {
+    held_.Release();
+    return RestoreRegularFile(ToNative(path), ToNative(backup), read);
+  }
+
   void Finish() override {
     held_.Release();
     completions_.Finish();

@@ -307,6 +307,12 @@ class Completions {
   std::thread thread_;
 };
 
+// Renames the file `backup` over the regular file at `path`, which must still
+// be the version `read`: the backup's data flushed first, the directory
+// after. What became of it.
+Outcome RestoreRegularFile(const std::string& path, const std::string& backup,
+                           const FileVersion& read);
+
 // The system's words for the error `error`.
 std::u16string ReasonOf(int error);
 

@@ -143,8 +143,7 @@ int FlushNow(const GroupFile& file) {
 void FlushTogether(std::span<GroupFile> files) {
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
-    for (std::size_t i = next++; i < files.size(); i = next++)
-      files[i].error = FlushNow(files[i]);
+    for (std::size_t i = next++; i < files.size(); i = next++) files[i].error = FlushNow(files[i]);
   };
   std::vector<std::thread> threads;
   try {
@@ -388,6 +387,22 @@ std::optional<Outcome> ReplaceRegularFile(const std::string& path,
   StartWriting(r->converted.get());
   completions.Add(std::move(r), size);
   return std::nullopt;
+}
+
+Outcome RestoreRegularFile(const std::string& path, const std::string& backup,
+                           const FileVersion& read) {
+  FileDescriptor data(open(backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  const bool link =
+      data.get() < 0 && lstat(backup.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+  // A backup that is a link has its data where it points: that is flushed.
+  if (link) data.Reset(open(backup.c_str(), O_RDONLY | O_CLOEXEC));
+  if (data.get() < 0 || !FlushData(data.get())) return {u"backup not on the disk", ReasonOf(errno)};
+  data.Close();
+  if (!IsVersion(path, read)) return {std::u16string(kChangedStep), u""};
+  if (rename(backup.c_str(), path.c_str()) != 0) return {u"not put back", ReasonOf(errno)};
+  FlushDirectory(DirectoryOf(path));
+  return {};
 }
 
 }  // namespace lstconvert

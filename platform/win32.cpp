@@ -231,6 +231,17 @@ class Win32Platform final : public Platform {
     whenKnown({});
   }
 
+  // MoveFileExW with MOVEFILE_WRITE_THROUGH over the project, once it is
+  // still the version read and can be deleted, as for a replacement; the
+  // backup's data reached the disk when it was made.
+  Outcome RestoreBackup(const std::u16string& path, const std::u16string& backup,
+                        const FileVersion& read) override {
+    if (MoveOver(ExtendedPath(backup), ExtendedPath(path), true, read, BudgetFor(path))) return {};
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_INVALID) return {std::u16string(kChangedStep), {}};
+    return {u"not put back", ReasonOf(error)};
+  }
+
   // Every replacement has ended when ReplaceWholeFile returns; after an
   // interrupt the process ends with the status that Ctrl+C gives.
   void Finish() override {

@@ -157,6 +157,20 @@ class FakePlatform final : public Platform {
     whenKnown({});
   }
 
+  // One file operation: the backup renamed over the project.
+  Outcome RestoreBackup(const std::u16string& path, const std::u16string& backup,
+                        const FileVersion& read) override {
+    if (Fails()) return {u"not put back", kFailureReason};
+    const FakeEntry* project = Find(path);
+    if (project == nullptr || Version(Name(path)) != read) {
+      return {u"changed by another program since it was read", u""};
+    }
+    entries[Name(path)] = entries.at(Name(backup));
+    entries.erase(Name(backup));
+    DieIfDue();
+    return {};
+  }
+
   void Finish() override { finished = true; }
   bool LockDirectory(const std::u16string&) override { return lockable; }
   void RemoveLeftoverFiles(const std::u16string&) override { leftoversRemoved = true; }

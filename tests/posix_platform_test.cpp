@@ -130,9 +130,16 @@ void RecordRename(const char* from, const char* to) {
   }
 }
 
+// While set, rename fails with this error.
+int renameError = 0;
+
 extern "C" int rename(const char* from, const char* to) noexcept {
   static const auto next = Next<int(const char*, const char*)>("rename");
   RecordRename(from, to);
+  if (renameError != 0) {
+    errno = renameError;
+    return -1;
+  }
   const int renamed = next(from, to);
   if (afterRename) afterRename(to);
   return renamed;
@@ -500,6 +507,39 @@ TEST_F(PosixPlatformTest, ReadsAFileThatGrowsWhileItIsRead) {
   const std::optional<FileContent> read = platform_->ReadWholeFile(Wide(growing));
   ASSERT_TRUE(read);
   EXPECT_EQ(read->bytes, ReadFile(growing));
+}
+
+// Undoing a conversion puts the backup back over the project, the version
+// read just before; where the rename fails or the project changed meanwhile,
+// the project and its backup stay as they were.
+TEST_F(PosixPlatformTest, ABackupIsPutBackOnlyOverTheVersionRead) {
+  const fs::path project = directory_ / "p.lst", backup = directory_ / "p.lst.bak";
+  struct Case {
+    int renameFails;
+    bool savedMeanwhile;
+    std::u16string outcome;
+  };
+  for (const Case& c :
+       {Case{EIO, false, u"not put back: Input/output error"},
+        Case{0, true, u"changed by another program since it was read: "}, Case{0, false, u": "}}) {
+    WriteFile(project, "original");
+    ASSERT_TRUE(ReadAndReplace(*platform_, Wide(project), "converted"));
+    const FileVersion read = platform_->ReadWholeFile(Wide(project))->version;
+    if (c.savedMeanwhile) {
+      WriteFile(directory_ / "saved", "saved");
+      fs::rename(directory_ / "saved", project);
+    }
+    renameError = c.renameFails;
+    const Outcome outcome = platform_->RestoreBackup(Wide(project), Wide(backup), read);
+    renameError = 0;
+    EXPECT_EQ(outcome.failedStep + u": " + outcome.reason, c.outcome);
+    const bool restored = outcome.done();
+    EXPECT_EQ(ReadFile(project), restored ? "original" : c.savedMeanwhile ? "saved" : "converted");
+    std::set<std::string> names = {"p.lst", "p.lst.bak"};
+    if (restored) names.erase("p.lst.bak");
+    EXPECT_EQ(Names(directory_.path()), names);
+    fs::remove(backup);
+  }
 }
 
 // Where the kernel cannot copy, the copy is read and written instead.

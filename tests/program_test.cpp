@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "file_helpers.h"
@@ -140,7 +141,7 @@ TEST(Program, ASecondRunChangesNothingAndKeepsTheOriginals) {
 // `V` and the file `notes.txt`.
 TEST(Program, ArgumentsNameWhatIsConverted) {
   const std::string version = "lstconvert " LSTCONVERT_VERSION "\n";
-  const std::string usage = "Usage: lstconvert [-v] [--] [PATH]...\n";
+  const std::string usage = "Usage: lstconvert [-v] [--undo] [--] [PATH]...\n";
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -234,6 +235,74 @@ TEST(Program, ArgumentsNameWhatIsConverted) {
               !c.converted.contains("here/h.lst"))
         << what;
   }
+}
+
+// --undo puts each original back whose project is still as it was
+// converted, and only those: a project edited since keeps its work and gets a
+// message, a refused project and its copy, and a project without a backup,
+// stay silently. A second --undo has nothing to do, and a conversion after
+// it converts again.
+TEST(Program, UndoPutsBackTheOriginalsOfProjectsStillAsConverted) {
+  struct Case {
+    std::string name, before;
+    void (*afterConversion)(const fs::path& project);
+    bool restored;
+    std::string line;  // of -v, after "<top>/"
+  };
+  const std::string project = "[Project]\r\n  TableID=\r\n  Fields=Name\r\n  Filter=Name\n";
+  const Case cases[] = {
+      {"converted.lst", project, nullptr, true, "restored <top>/converted.lst"},
+      {"edited.lst", project,
+       [](const fs::path& p) { WriteFile(p, ReadFile(p) + "  Sum1=Name\r\n"); }, false,
+       "kept <top>/edited.lst: changed since it was converted"},
+      {"refused.lst", "[Project]\r\n", nullptr, false, ""},
+      {"no-backup.lst", project, [](const fs::path& p) { fs::remove(p.string() + ".bak"); }, false,
+       ""},
+      {"unbound.lst", project,
+       [](const fs::path& p) { WriteFile(p, "  TableID=\r\n  Sum1=x\r\n"); }, false, ""},
+  };
+  TemporaryDirectory top;
+  for (const Case& c : cases) {
+    WriteFile(top / c.name, c.before);
+    chmod((top / c.name).c_str(), 0640);
+  }
+  ASSERT_EQ(RunProgram(top.path()).status, 0);
+  std::map<std::string, std::string> converted;
+  for (const Case& c : cases) {
+    if (c.afterConversion != nullptr) c.afterConversion(top / c.name);
+    converted[c.name] = ReadFile(top / c.name);
+  }
+  StartedProgram::Options undo;
+  undo.arguments = {"--undo", "-v"};
+  const Outcome run = RunProgram(top.path(), undo);
+
+  EXPECT_EQ(run.status, 0);
+  const std::string edited = (top / "edited.lst").string();
+  EXPECT_EQ(run.err, "lstconvert: The file " + edited +
+                         " has been changed since it was converted. Its original stays in " +
+                         edited + ".bak.\n");
+  std::string lines;
+  for (const Case& c : cases) {
+    if (!c.line.empty()) {
+      lines += std::string(c.line).replace(c.line.find("<top>"), 5, top.path().string()) + "\n";
+    }
+    EXPECT_EQ(ReadFile(top / c.name), c.restored ? c.before : converted[c.name]) << c.name;
+    EXPECT_EQ(fs::exists(top / (c.name + ".bak")), !c.restored && c.name != "no-backup.lst")
+        << c.name;
+    if (VolumeHolds(testing::kPermissions)) {
+      EXPECT_EQ(PermissionBits(top / c.name), 0640u) << c.name;
+    }
+  }
+  EXPECT_EQ(run.out, lines);
+
+  const auto names = Names(top.path());
+  const Outcome again = RunProgram(top.path(), undo);
+  EXPECT_EQ(again.out, "kept " + edited + ": changed since it was converted\n");  // still
+  EXPECT_EQ(again.err, run.err);
+  EXPECT_EQ(Names(top.path()), names);
+  ASSERT_EQ(RunProgram(top.path()).status, 0);
+  EXPECT_EQ(ReadFile(top / "converted.lst"), converted["converted.lst"]);
+  EXPECT_EQ(ReadFile(top / "converted.lst.bak"), project);
 }
 
 TEST(Program, TheCaptionIsTheNameItWasStartedBy) {

@@ -346,6 +346,15 @@ MakePaths() {
     printf '[Project]\r\n' >other/y.lst && printf '[Project]\r\n' >other/z.lst
 }
 
+# Projects converted by the POSIX program, one of them edited since: --undo
+# puts the other's original back, and keeps the edited one with a box.
+MakeUndo() {
+  printf '[Project]\r\n  TableID=\r\n  Fields=Name\r\n  Filter=Name\r\n' >a.lst &&
+    printf '  TableID=\r\n' >e.lst && printf '[Project]\r\n' >r.lst || return 1
+  "$posix_program" </dev/null >/dev/null 2>&1
+  printf '  Sum1=x\r\n' >>e.lst
+}
+
 # A path that names nothing among good ones: exit 2, the same words as
 # the POSIX program's but the system's reason, no box, nothing touched.
 RunBadPath() {
@@ -381,7 +390,9 @@ fi
 in_dir=cwd
 arguments=(-v "<dir>/Re port ä" "<dir>/other/x.lst" "<dir>/other/z.lst" "<dir>/Re port ä/")
 if RunCase paths MakePaths; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-in_dir=. arguments=()
+in_dir=. arguments=(--undo -v)
+if RunCase undo MakeUndo; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+arguments=()
 for run in RunArguments RunTwice RunBadPath; do
   if "$run"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done

@@ -63,6 +63,9 @@ class StartedProgram {
       }
     }
     if (chdir(directory.c_str()) != 0) _exit(127);
+    // The stop signals start at their defaults whatever the tests were
+    // started with: a shell starts a background job with SIGINT ignored.
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(stop, SIG_DFL);
     if (options.ignoredSignal != 0) signal(options.ignoredSignal, SIG_IGN);
     for (const auto& [resource, value] : options.limits) {
       const rlimit limit{value, value};

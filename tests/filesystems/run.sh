@@ -29,9 +29,11 @@ mkdir "$mnt"
 holder="" sshd="" sshfs="" share_user=lstconvert-sftp
 
 # Unmounts (lazily if something still holds the volume) and detaches the loop
-# device, waiting briefly for a FUSE driver to let go of it.
+# device, waiting briefly for a FUSE driver to let go of it. The mount table
+# is read rather than the mount point, which no longer answers once its
+# driver has ended.
 Release() {
-  if mountpoint -q "$mnt"; then
+  if findmnt -n "$mnt" >/dev/null; then
     umount "$mnt" 2>/dev/null || { sleep 1; umount "$mnt" 2>/dev/null; } || umount -l "$mnt"
   fi
   if [ -n "$device" ]; then
@@ -122,6 +124,22 @@ Mount() {
   esac >"$work/mount.log" 2>&1 && mountpoint -q "$mnt"
 }
 
+# Ends the tests (process $1) on volume $2 if they are still running after
+# $limit seconds. A FUSE driver that stops answering leaves them waiting in the
+# kernel, where no signal reaches them: the driver is killed first, which
+# fails every call waiting on it.
+limit=900
+Watch() {
+  timeout "$limit" tail --pid="$1" -f /dev/null  # returns when the tests end
+  kill -0 "$1" 2>/dev/null || exit 0
+  echo "Stopped: the tests on $2 were still running after $limit s." >>"$work/log"
+  [ -z "$device" ] || pkill -KILL -f -- "$device( |\$)"
+  [ -z "$sshfs" ] || kill -KILL "$sshfs"
+  kill -TERM "$1" 2>/dev/null
+  sleep 5
+  kill -KILL "$1" 2>/dev/null
+}
+
 # The tests of the last run that gtest reported as $1 (FAILED, SKIPPED).
 Tests() {
   sed -n "s/^\[ *$1 *\] \([^ ]*\) (.*/\1/p" "$work/log" | paste -sd ' ' -
@@ -143,15 +161,25 @@ for fs in "$@"; do
   # links that cannot be shown to be the same file: the kill test (a minute
   # there) runs on one of them.
   many=ProgramSafety.ConvertsEveryProjectWithinTheMachinesLimits
+  # fusefat frees the clusters of a file truncated in place (opened with
+  # O_TRUNC) but leaves them in its entry, so a rewrite in place corrupts the
+  # volume, and unlinking that file later spins the driver forever. The undo
+  # test edits a converted project that way, as a designer would.
+  rewrites=Program.UndoPutsBackTheOriginalsOfProjectsStillAsConverted
   case $fs in
     ntfs) filter=-ProgramSafety.AKilledOrStoppedRunLosesNothing ;;
     exfat | sftp) filter=-$many ;;
     sftp-nolinks) filter=-ProgramSafety.AKilledOrStoppedRunLosesNothing:$many ;;
-    fat) filter=-ProgramSafety.AKilledOrStoppedRunLosesNothing:ProgramSafety.TwoRunsAtOnceLoseNothing:$many ;;
+    fat) filter=-ProgramSafety.AKilledOrStoppedRunLosesNothing:ProgramSafety.TwoRunsAtOnceLoseNothing:$many:$rewrites ;;
     *) filter='*' ;;
   esac
-  TMPDIR=$mnt "$tests" --gtest_filter="$filter" >"$work/log" 2>&1
+  TMPDIR=$mnt "$tests" --gtest_filter="$filter" >"$work/log" 2>&1 &
+  tests_pid=$!
+  Watch "$tests_pid" "$fs" &
+  watch_pid=$!
+  wait "$tests_pid"
   result=$?
+  wait "$watch_pid"
   failed=$(Tests FAILED) skipped=$(Tests SKIPPED)
   if [ "$result" -eq 0 ]; then
     echo "$fs: passed in $((SECONDS - start)) s${skipped:+; skipped $skipped}"

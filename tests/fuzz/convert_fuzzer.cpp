@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/convert.h"
+#include "app/report.h"
 #include "fake_platform.h"
 #include "rewrite/qualify.h"
 #include "rewrite/strings.h"
@@ -31,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes before(reinterpret_cast<const char*>(data), size);
   testing::FakePlatform platform;
   platform.AddFile(u"p.lst", before);
-  ConvertProjectFile(platform, path);
+  ProjectReport report(platform, false);
+  ConvertProjectFile(platform, path, report);
   const Bytes after = *platform.Content(u"p.lst");
   if (!platform.messages.empty()) {
     Check(after == before);  // refused: untouched
@@ -50,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (converted.lines[i] != original.lines[i]) Check(HoldsAnEditedKey(original.lines[i]));
   }
 
-  ConvertProjectFile(platform, path);
+  ConvertProjectFile(platform, path, report);
   Check(platform.Content(u"p.lst") == after);
   Check(platform.messages ==
         std::vector<std::u16string>{FormatWithPath(kAlreadyBoundMessage, path)});

@@ -308,7 +308,7 @@ RunTwice() {
 # status, as the POSIX program ends on SIGINT at its prompt.
 RunCtrlC() {
   local dir="$work/ctrl-c" trace="$work/ctrl-c.trace"
-  mkdir -p "$dir" && cd "$dir" && printf '[Project]\r\n' >a.lst && printf '  TableID=\r\n' >b.lst &&
+  rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" && printf '[Project]\r\n' >a.lst && printf '  TableID=\r\n' >b.lst &&
     cd - >/dev/null || return 1
   (cd "$dir" && WINEDEBUG=trace+msgbox exec "${wine[@]}" "$hold_program" --ctrl-c-at-box \
     "$(WindowsPath "$windows_program")" </dev/null >/dev/null 2>"$trace") &
@@ -317,12 +317,13 @@ RunCtrlC() {
     { kill -9 $pid; fail "ctrl-c: no box, or Ctrl+C not pressed"; return 1; }
   grep -q 'pressed Ctrl+C (sent)' "$trace" || { kill -9 $pid; fail "ctrl-c: $(grep -a hold_file "$trace")"; return 1; }
   # Return on every window of that name until the program ends: a key pressed
-  # while the box is still being made is lost.
-  local end=$((SECONDS + 60)) window
+  # while the box is still being made is lost, and one sent to a box without
+  # the focus too.
+  local end=$((SECONDS + 20)) window
   while ! Exited $pid && [ $SECONDS -lt $end ]; do
     sleep 0.3
     for window in $(xdotool search --name '^lstconvert$' 2>/dev/null); do
-      xdotool key --window "$window" Return 2>/dev/null
+      xdotool windowfocus "$window" key --window "$window" Return 2>/dev/null
     done
   done
   Exited $pid || { kill -9 $pid; fail "ctrl-c: the program did not end"; return 1; }
@@ -418,7 +419,10 @@ if [ -n "$hold_program" ]; then
   after_posix=
   if RunCase held-one-after-another MakeThreeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
   held=()
-  if RunCtrlC; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  # Wine now and then leaves the box up after its Return, or the program
+  # never sees the Ctrl+C: up to three tries. A program that ignores Ctrl+C
+  # fails all three.
+  if RunCtrlC || RunCtrlC || RunCtrlC; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 else
   echo "held files and Ctrl+C: left out (no HOLD_PROGRAM given)"
 fi

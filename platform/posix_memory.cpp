@@ -52,7 +52,8 @@ std::uint64_t ControlGroupRoom() {
       {"\n0::/", "/sys/fs/cgroup", "/memory.max", "/memory.current"},
       {":memory:/", "/sys/fs/cgroup/memory", "/memory.limit_in_bytes", "/memory.usage_in_bytes"},
   };
-  const std::string groups = "\n" + ReadSmallFile("/proc/self/cgroup");
+  std::string groups = "\n";  // so that the first line's mark is found as the others'
+  groups += ReadSmallFile("/proc/self/cgroup");
   std::uint64_t room = UINT64_MAX;
   for (const Hierarchy& h : kHierarchies) {
     const std::size_t at = groups.find(h.mark);

@@ -35,11 +35,23 @@ struct FileContent {
   FileVersion version;
 };
 
+// Why a file's content could not be had.
+struct ReadFailure {
+  enum class Kind {
+    kMissing,     // no entry has the name
+    kNotAFile,    // a folder, a FIFO, a device: never opened
+    kUnreadable,  // the system refused to open or read it
+    kTooLarge,    // it would not fit in the memory left
+  } kind = Kind::kUnreadable;
+  std::u16string reason;  // the system's words, where it gave any
+};
+
 // The names in a directory; an entry's full path is `directory` followed by
 // its name.
 struct DirectoryListing {
   std::u16string directory;  // the directory's absolute path, ending in a separator
   std::vector<std::u16string> names;
+  std::u16string failure;  // why it could not be read (whole), in the system's words
 };
 
 // What a path given on the command line names.
@@ -76,16 +88,17 @@ class Platform {
   virtual PathEntry LookUpPath(const std::u16string& path) = 0;
 
   // Every entry of the folder `directory` (an absolute path ending in a
-  // separator) except "." and "..", in no particular order. No names if it
-  // cannot be read.
+  // separator) except "." and "..", in no particular order. Where it cannot
+  // be read, or not to its end, the names read so far and why.
   virtual DirectoryListing ListDirectory(const std::u16string& directory) = 0;
 
   // The whole content of the regular file at `path` (a link is followed),
   // read into memory that serves every read of the run: it only grows, and
   // what a read does not fill is never cleared. Nothing if the path is not a
-  // regular file or cannot be read; never opens, and so never blocks on, a
-  // FIFO, socket or device.
-  virtual std::optional<FileContent> ReadWholeFile(const std::u16string& path) = 0;
+  // regular file or cannot be read, and then, with `whyNot`, why; never
+  // opens, and so never blocks on, a FIFO, socket or device.
+  virtual std::optional<FileContent> ReadWholeFile(const std::u16string& path,
+                                                   ReadFailure* whyNot = nullptr) = 0;
 
   // Makes `target` a complete copy of the regular file `source`, with its
   // metadata as far as the file system keeps it, where no entry has the name
@@ -173,6 +186,12 @@ class Platform {
   // (started from Explorer), waits for Enter so that what it wrote can be
   // read; returns at once elsewhere.
   virtual void HoldOwnConsole() = 0;
+
+  // Where the program's console window is its own and closes when it ends
+  // (started from Explorer, or by dropping files on it), shows `text` in a
+  // message box and returns once it is dismissed: the last word of a run
+  // whose window takes what it wrote away. Does nothing elsewhere.
+  virtual void ShowOnOwnConsole(const std::u16string& text) = 0;
 };
 
 // The platform of the running process, from the arguments of main.

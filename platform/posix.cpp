@@ -116,12 +116,12 @@ std::string RealFolder(const std::string& path) {
 
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform(int argc, char** argv) : startedBy_(argc > 0 && argv[0] != nullptr ? argv[0] : "") {
+  PosixPlatform(int argc, char** argv)
+      : caption_(CaptionOf(argc > 0 && argv[0] != nullptr ? argv[0] : "")) {
     for (int i = 1; i < argc; ++i) arguments_.push_back(FromNative(argv[i]));
   }
 
   bool Startup() override {
-    caption_ = CaptionOf(startedBy_);
     if (caption_.empty()) return false;
     CatchStopSignals();
     return true;
@@ -160,19 +160,31 @@ class PosixPlatform final : public Platform {
   }
 
   DirectoryListing ListDirectory(const std::u16string& directory) override {
-    DirectoryListing listing{directory, {}};
+    DirectoryListing listing{directory, {}, {}};
     DIR* stream = opendir(ToNative(directory).c_str());
-    if (stream == nullptr) return listing;
-    while (const dirent* entry = readdir(stream)) {
+    if (stream == nullptr) {
+      listing.failure = ReasonOf(errno);
+      return listing;
+    }
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(stream);
+      if (entry == nullptr) break;
       const std::string_view name = entry->d_name;
       if (name != "." && name != "..") listing.names.push_back(FromNative(name));
     }
+    if (errno != 0) listing.failure = ReasonOf(errno);
     closedir(stream);
     return listing;
   }
 
-  std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    return WithDescriptors([&] { return ReadRegularFile(ToNative(path), buffer_, held_); });
+  std::optional<FileContent> ReadWholeFile(const std::u16string& path,
+                                           ReadFailure* whyNot) override {
+    ReadFailure failure;
+    std::optional<FileContent> content =
+        WithDescriptors([&] { return ReadRegularFile(ToNative(path), buffer_, held_, failure); });
+    if (!content && whyNot != nullptr) *whyNot = std::move(failure);
+    return content;
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
@@ -278,6 +290,7 @@ class PosixPlatform final : public Platform {
 
   // A terminal window outlives the program.
   void HoldOwnConsole() override {}
+  void ShowOnOwnConsole(const std::u16string&) override {}
 
  private:
   // Runs `operation` once more where it failed for want of file descriptors,
@@ -295,7 +308,6 @@ class PosixPlatform final : public Platform {
     return result;
   }
 
-  std::string startedBy_;
   std::string caption_;
   ReadBuffer buffer_;
   HeldFile held_;

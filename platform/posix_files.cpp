@@ -250,14 +250,22 @@ constexpr std::uint64_t kAlwaysReadSize = 64 << 20;
 }  // namespace
 
 std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer,
-                                           HeldFile& held) {
+                                           HeldFile& held, ReadFailure& failure) {
   held.Release();
   struct stat status {};
   FileDescriptor file(OpenRegularFile(path, status));
-  if (file.get() < 0) return std::nullopt;
+  if (file.get() < 0) {
+    // A status was had (st_mode is set) for an entry that is no regular file.
+    const bool other = status.st_mode != 0 && !S_ISREG(status.st_mode);
+    failure = other             ? ReadFailure{ReadFailure::Kind::kNotAFile, {}}
+              : errno == ENOENT ? ReadFailure{ReadFailure::Kind::kMissing, ReasonOf(errno)}
+                                : ReadFailure{ReadFailure::Kind::kUnreadable, ReasonOf(errno)};
+    return std::nullopt;
+  }
   // A file that, with its converted text, would not fit in the memory left is
   // not read: reading it would end the process, or slow every program down.
   const auto size = static_cast<std::uint64_t>(status.st_size);
+  failure = {ReadFailure::Kind::kTooLarge, {}};
   if (size > kAlwaysReadSize && size > AvailableMemory() / 2) return std::nullopt;
   char* bytes = nullptr;
   std::size_t filled = 0;
@@ -269,6 +277,8 @@ std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& 
       const ssize_t got = read(file.get(), bytes + filled, buffer.capacity() - filled);
       if (got < 0) {
         if (errno == EINTR) continue;
+        failure = {errno == ENOMEM ? ReadFailure::Kind::kTooLarge : ReadFailure::Kind::kUnreadable,
+                   ReasonOf(errno)};
         return std::nullopt;
       }
       if (got == 0) break;

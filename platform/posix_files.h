@@ -231,9 +231,10 @@ class HeldFile {
 
 // The bytes of the regular file at `path`, read into `buffer`, and the
 // version they were read from; the file is left in `held`. A path that is
-// not a regular file is never opened.
+// not a regular file is never opened. Nothing, and why in `failure`, where
+// it is not read.
 std::optional<FileContent> ReadRegularFile(const std::string& path, ReadBuffer& buffer,
-                                           HeldFile& held);
+                                           HeldFile& held, ReadFailure& failure);
 
 // A copy of the regular file `source`, with its metadata, beside `target`
 // where no entry has that name, to be given it: still open and not yet

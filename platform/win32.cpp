@@ -124,6 +124,7 @@ void WriteStandardText(DWORD which, const std::u16string& text) {
 
 class Win32Platform final : public Platform {
  public:
+  Win32Platform() : caption_(CaptionOf(ModuleFileName(GetModuleHandleW(nullptr)))) {}
   ~Win32Platform() override {
     if (lock_ != INVALID_HANDLE_VALUE) CloseHandle(lock_);
   }
@@ -132,7 +133,6 @@ class Win32Platform final : public Platform {
     const HMODULE module = GetModuleHandleW(nullptr);
     const wchar_t* commandLine = GetCommandLineW();
     if (module == nullptr || commandLine == nullptr) return false;
-    caption_ = CaptionOf(ModuleFileName(module));
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     return !caption_.empty();
   }
@@ -175,25 +175,37 @@ class Win32Platform final : public Platform {
   }
 
   DirectoryListing ListDirectory(const std::u16string& directory) override {
-    DirectoryListing listing{directory, {}};
+    DirectoryListing listing{directory, {}, {}};
     // Every entry is listed and the program picks its project files by
     // name: a search for "*.lst" would also return "x.lstx" through its
     // short name.
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileExW(Wide(ExtendedPath(directory + u"*")), FindExInfoBasic,
                                            &found, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return listing;
+    if (search == INVALID_HANDLE_VALUE) {
+      // The root of an empty drive has not even "." and "..".
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND) listing.failure = ReasonOf(error);
+      return listing;
+    }
     do {
       std::u16string name = FromWide(found.cFileName, wcslen(found.cFileName));
       if (name != u"." && name != u"..") listing.names.push_back(std::move(name));
     } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) listing.failure = ReasonOf(error);
     FindClose(search);
     return listing;
   }
 
-  std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    std::optional<OwnedContent> content = ReadRegularFile(path, BudgetFor(path));
-    if (!content) return std::nullopt;
+  std::optional<FileContent> ReadWholeFile(const std::u16string& path,
+                                           ReadFailure* whyNot) override {
+    ReadFailure failure;
+    std::optional<OwnedContent> content = ReadRegularFile(path, BudgetFor(path), failure);
+    if (!content) {
+      if (whyNot != nullptr) *whyNot = std::move(failure);
+      return std::nullopt;
+    }
     read_ = std::move(*content);
     return FileContent{read_.bytes, read_.version};
   }
@@ -306,6 +318,10 @@ class Win32Platform final : public Platform {
       at = end + 1;
     }
     WriteErrorText(lines);
+    ShowOnOwnConsole(text);
+  }
+
+  void ShowOnOwnConsole(const std::u16string& text) override {
     if (IsOwnConsole())
       MessageBoxW(nullptr, Wide(text), Wide(caption_), MB_OK | MB_ICONEXCLAMATION);
   }

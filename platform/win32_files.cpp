@@ -34,13 +34,27 @@ bool OpenRegularFile(const std::u16string& extended, DWORD share, RetryBudget& b
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return false;
   }
-  return budget.Retry(
-             extended,
-             [&] {
-               return file.Reset(CreateFileW(Wide(extended), GENERIC_READ, share, nullptr,
-                                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-             }) == ERROR_SUCCESS &&
-         GetFileType(file.get()) == FILE_TYPE_DISK;
+  const DWORD error = budget.Retry(extended, [&] {
+    return file.Reset(CreateFileW(Wide(extended), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  });
+  SetLastError(error);
+  return error == ERROR_SUCCESS && GetFileType(file.get()) == FILE_TYPE_DISK;
+}
+
+// What the failure of a read, with the last error `error`, comes to.
+ReadFailure ReadFailureOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return {ReadFailure::Kind::kMissing, ReasonOf(error)};
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+      return {ReadFailure::Kind::kTooLarge, ReasonOf(error)};
+    default:
+      return {ReadFailure::Kind::kUnreadable, ReasonOf(error)};
+  }
 }
 
 // Files up to this size are read without asking how much memory is left.
@@ -57,11 +71,15 @@ std::uint64_t AvailableMemory() {
 // A file that, with its converted text, would not fit in the memory left, or
 // that more than the process may take, is not read. ReadFile reads at most
 // 4 GB a call: a larger file is read in pieces.
-std::optional<OwnedContent> ReadOpenFile(HANDLE file) {
+std::optional<OwnedContent> ReadOpenFile(HANDLE file, ReadFailure& failure) {
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
+  if (!GetFileInformationByHandle(file, &info)) {
+    failure = ReadFailureOf(GetLastError());
+    return std::nullopt;
+  }
   OwnedContent content{Bytes(), VersionOf(info)};
   const std::uint64_t size = content.version.size;
+  failure = {ReadFailure::Kind::kTooLarge, {}};
   if (size > kAlwaysReadSize && size > AvailableMemory() / 2) return std::nullopt;
   Bytes& bytes = content.bytes;
   try {
@@ -72,7 +90,10 @@ std::optional<OwnedContent> ReadOpenFile(HANDLE file) {
       const std::size_t room = bytes.size() - filled;
       const DWORD chunk = room > (1u << 30) ? (1u << 30) : static_cast<DWORD>(room);
       DWORD got = 0;
-      if (!::ReadFile(file, bytes.data() + filled, chunk, &got, nullptr)) return std::nullopt;
+      if (!::ReadFile(file, bytes.data() + filled, chunk, &got, nullptr)) {
+        failure = ReadFailureOf(GetLastError());
+        return std::nullopt;
+      }
       if (got == 0) break;
       filled += got;
     }
@@ -228,14 +249,20 @@ DWORD RetryBudget::Retry(const std::u16string& target, const std::function<bool(
   }
 }
 
-std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget) {
+std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget,
+                                            ReadFailure& failure) {
   Handle file;
   DWORD attributes = 0;
   if (!OpenRegularFile(ExtendedPath(path), FILE_SHARE_READ | FILE_SHARE_WRITE, budget, file,
                        attributes)) {
+    // A folder is not opened; a device is opened, then found out.
+    const bool folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    failure = folder || file.valid() ? ReadFailure{ReadFailure::Kind::kNotAFile, {}}
+                                     : ReadFailureOf(GetLastError());
     return std::nullopt;
   }
-  return ReadOpenFile(file.get());
+  return ReadOpenFile(file.get(), failure);
 }
 
 std::optional<FileVersion> CopyRegularFile(const std::u16string& source,

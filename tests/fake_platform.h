@@ -34,9 +34,12 @@ class FakePlatform final : public Platform {
   // Entries of the current directory by name.
   std::map<std::u16string, FakeEntry> entries;
   std::vector<std::u16string> messages;
+  std::vector<std::u16string> ownConsoleBoxes;  // what the last box of a dropped run would show
   std::u16string console, errors;
-  // Whether the directory can be locked, and what the batch did after it.
+  // Whether the directory can be locked and listed, and what the batch did
+  // after it.
   bool lockable = true;
+  bool listable = true;
   bool leftoversRemoved = false;
   bool finished = false;
   // The user interrupts the run, or will while the first message is shown.
@@ -91,20 +94,31 @@ class FakePlatform final : public Platform {
 
   // In a fixed scrambled order, as a real directory gives no order either.
   DirectoryListing ListDirectory(const std::u16string& directory) override {
-    DirectoryListing listed{directory, {}};
-    if (directory != kDirectory) return listed;
+    DirectoryListing listed{directory, {}, {}};
+    if (directory != kDirectory || !listable) {
+      listed.failure = u"Permission denied";
+      return listed;
+    }
     for (const auto& [name, entry] : entries) listed.names.push_back(name);
     std::shuffle(listed.names.begin(), listed.names.end(), std::mt19937(7));
     return listed;
   }
 
-  std::optional<FileContent> ReadWholeFile(const std::u16string& path) override {
-    if (Fails()) return std::nullopt;
-    DieIfDue();
-    const FakeEntry* entry = Find(path);
-    if (entry == nullptr || entry->kind != EntryKind::kRegularFile) return std::nullopt;
-    lastRead_ = entry->content;
-    return FileContent{lastRead_, Version(Name(path))};
+  std::optional<FileContent> ReadWholeFile(const std::u16string& path,
+                                           ReadFailure* whyNot) override {
+    ReadFailure failure{ReadFailure::Kind::kUnreadable, kFailureReason};
+    if (!Fails()) {
+      DieIfDue();
+      const FakeEntry* entry = Find(path);
+      if (entry != nullptr && entry->kind == EntryKind::kRegularFile) {
+        lastRead_ = entry->content;
+        return FileContent{lastRead_, Version(Name(path))};
+      }
+      failure = entry == nullptr ? ReadFailure{ReadFailure::Kind::kMissing, u"No such file"}
+                                 : ReadFailure{ReadFailure::Kind::kNotAFile, {}};
+    }
+    if (whyNot != nullptr) *whyNot = failure;
+    return std::nullopt;
   }
 
   std::optional<FileVersion> CopyToNewFile(const std::u16string& source,
@@ -184,6 +198,7 @@ class FakePlatform final : public Platform {
   void WriteErrorText(const std::u16string& text) override { errors += text; }
   void ShowError(const std::u16string& text) override { errors += text; }
   void HoldOwnConsole() override {}
+  void ShowOnOwnConsole(const std::u16string& text) override { ownConsoleBoxes.push_back(text); }
 
  private:
   std::uint64_t filesWritten_ = 0;

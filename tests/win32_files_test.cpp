@@ -78,7 +78,8 @@ TEST(Win32Replace, TheNewContentStaysOnDiskWhateverReplaceFileLeaves) {
     WriteFile(directory / "p.lst", "old");
     const std::u16string path = (directory / "p.lst").u16string();
     RetryBudget budget(50);
-    const FileVersion read = ReadRegularFile(path, budget)->version;
+    ReadFailure failure;
+    const FileVersion read = ReadRegularFile(path, budget, failure)->version;
     int calls = 0;
     const auto replace = [&](const std::u16string& replaced, const std::u16string& replacement) {
       if (++calls > c.failures) return ReplaceKeepingMetadata(replaced, replacement);
@@ -118,7 +119,8 @@ TEST(Win32Replace, ALinkIsReplacedOnlyWhileItsTargetIsTheVersionRead) {
     GTEST_SKIP() << "no symbolic links here";
   }
   RetryBudget budget(50);
-  const FileVersion read = ReadRegularFile(path, budget)->version;
+  ReadFailure failure;
+  const FileVersion read = ReadRegularFile(path, budget, failure)->version;
   WriteFile(directory / "target", "saved meanwhile");
   EXPECT_FALSE(ReplaceRegularFile(path, "new", read, budget));
   EXPECT_EQ(ReadFile(directory / "p.lst"), "saved meanwhile");
@@ -142,7 +144,8 @@ TEST(Win32Replace, BackupAndReplacementKeepTheAttributesButReadOnly) {
   EXPECT_EQ(ReadFile(directory / "p.lst.bak"), "old");
   // The backup of a read-only project is not read-only: the next run replaces it.
   ASSERT_TRUE(SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_READONLY));
-  const FileVersion version = ReadRegularFile(path, budget)->version;
+  ReadFailure failure;
+  const FileVersion version = ReadRegularFile(path, budget, failure)->version;
   EXPECT_TRUE(CopyRegularFile(path, path + u".bak", budget, version));
   EXPECT_EQ(GetFileAttributesW(Wide(path + u".bak")) & FILE_ATTRIBUTE_READONLY, 0u);
   SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_NORMAL);

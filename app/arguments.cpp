@@ -36,7 +36,7 @@ constexpr std::u16string_view kUsageText =
 Request ReadArguments(const std::vector<std::u16string>& arguments) {
   constexpr std::array<std::u16string_view, 4> kHelp = {u"--help", u"-h", u"-?", u"/?"};
   Request request;
-  bool help = false, version = false, unknown = false, options = true;
+  bool help = false, version = false, options = true;
   for (const std::u16string& argument : arguments) {
     if (options && argument == u"--") {
       options = false;
@@ -49,7 +49,7 @@ Request ReadArguments(const std::vector<std::u16string>& arguments) {
     } else if (options && argument == u"--undo") {
       request.undo = true;
     } else if (options && argument.starts_with(u'-')) {
-      unknown = true;
+      request.unknownOptions.push_back(argument);
     } else {
       request.paths.push_back(argument);
     }
@@ -58,25 +58,28 @@ Request ReadArguments(const std::vector<std::u16string>& arguments) {
     request.action = Request::Action::kHelp;
   } else if (version) {
     request.action = Request::Action::kVersion;
-  } else if (unknown) {
+  } else if (!request.unknownOptions.empty()) {
     request.action = Request::Action::kUnknownOption;
   }
   return request;
 }
 
-int AnswerArguments(Platform& platform, Request::Action action) {
-  const std::u16string usage = std::u16string(kUsageLine) + std::u16string(kUsageText);
-  int status = 0;
-  if (action == Request::Action::kVersion) {
+int AnswerArguments(Platform& platform, const Request& request) {
+  if (request.action == Request::Action::kVersion) {
     platform.WriteConsoleText(std::u16string(kVersionText) + std::u16string(kNoticeText));
-  } else if (action == Request::Action::kHelp) {
-    platform.WriteConsoleText(usage + std::u16string(kVersionText));
+  } else if (request.action == Request::Action::kHelp) {
+    platform.WriteConsoleText(std::u16string(kUsageLine) + std::u16string(kUsageText) +
+                              std::u16string(kVersionText));
   } else {
-    platform.WriteErrorText(usage + std::u16string(kVersionText));
-    status = 2;
+    std::u16string named;
+    for (const std::u16string& option : request.unknownOptions) {
+      named += u"unknown option '" + option + u"'\n";
+    }
+    platform.ShowError(named);
+    platform.WriteErrorText(std::u16string(kUsageLine));
   }
   platform.HoldOwnConsole();
-  return status;
+  return request.action == Request::Action::kUnknownOption ? 2 : 0;
 }
 
 }  // namespace lstconvert

@@ -20,6 +20,7 @@ struct Request {
   bool verbose = false;               // -v, --verbose
   bool undo = false;                  // --undo: the originals put back
   std::vector<std::u16string> paths;  // none: the current directory
+  std::vector<std::u16string> unknownOptions;
 };
 
 // Reads the arguments after the program's name. "--help", "-h", "-?" and
@@ -29,8 +30,8 @@ struct Request {
 Request ReadArguments(const std::vector<std::u16string>& arguments);
 
 // Answers a request for the usage text or the version on standard output
-// with status 0, or an unknown option with the usage text on standard error
-// and status 2. No file is looked at or touched.
-int AnswerArguments(Platform& platform, Request::Action action);
+// with status 0, or unknown options on standard error, each named, then the
+// usage line, with status 2. No file is looked at or touched.
+int AnswerArguments(Platform& platform, const Request& request);
 
 }  // namespace lstconvert

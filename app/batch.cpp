@@ -44,6 +44,19 @@ bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b) {
 
 namespace {
 
+// How many of the projects left a last box names.
+constexpr std::size_t kMostProjectsShown = 20;
+
+// A folder's path as the user writes it: without the separator at its end,
+// unless it is a root such as "/" or "C:\" (a drive).
+std::u16string WithoutTrailingSeparator(std::u16string folder) {
+  if (folder.size() > 1 && (folder.back() == u'/' || folder.back() == u'\\') &&
+      folder[folder.size() - 2] != u':') {
+    folder.pop_back();
+  }
+  return folder;
+}
+
 // A folder or project file to work on, as its path was checked.
 struct Target {
   PathEntry entry;
@@ -100,11 +113,15 @@ int RunBatch(Platform& platform, const Request& request) {
     return 1;
   }
   std::vector<Target> targets;
+  bool failed = false;
   if (request.paths.empty()) {
-    // The current directory, exactly as a run without paths has always
-    // taken it: one that cannot be looked up holds no projects.
     std::u16string problem;
-    if (std::optional<Target> here = TargetOf(platform, u".", problem)) targets.push_back(*here);
+    if (std::optional<Target> here = TargetOf(platform, u".", problem)) {
+      targets.push_back(*here);
+    } else {
+      platform.ShowError(u".: " + problem + u"\n");
+      failed = true;
+    }
   } else {
     std::u16string problems;
     std::optional<std::vector<Target>> named = TargetsOf(platform, request.paths, problems);
@@ -123,9 +140,15 @@ int RunBatch(Platform& platform, const Request& request) {
     // run's are spare names and incomplete copies, never a project's only
     // copy.
     if (platform.LockDirectory(folder) && target.folder) platform.RemoveLeftoverFiles(folder);
-    const std::vector<std::u16string> names =
-        target.folder ? ProjectFileNames(platform.ListDirectory(folder).names)
-                      : std::vector<std::u16string>{target.entry.name};
+    std::vector<std::u16string> names{target.entry.name};
+    if (target.folder) {
+      DirectoryListing listing = platform.ListDirectory(folder);
+      if (!listing.failure.empty()) {
+        platform.ShowError(WithoutTrailingSeparator(folder) + u": " + listing.failure + u"\n");
+        failed = true;
+      }
+      names = ProjectFileNames(std::move(listing.names));
+    }
     for (const std::u16string& name : names) {
       if (platform.Interrupted()) break;
       if (request.undo) {
@@ -138,7 +161,13 @@ int RunBatch(Platform& platform, const Request& request) {
     platform.Finish();
   }
   platform.Finish();
-  return 0;
+  report.WriteCounts(request.undo);
+  // A window that closes at the end would take the -v lines with it.
+  if (report.left() > 0) {
+    platform.ShowOnOwnConsole(u"Left as they were, for a failed file operation:\n" +
+                              report.LeftProjects(kMostProjectsShown));
+  }
+  return failed || report.left() > 0 ? 3 : 0;
 }
 
 }  // namespace lstconvert

@@ -22,9 +22,12 @@ bool ProjectFileNameLess(std::u16string_view a, std::u16string_view b);
 // touched; then, for each folder and project file named (the current
 // directory where none is), in the order given and each once, waits for any
 // other run in its folder to end and backs up and converts its project
-// files in name order, until the user interrupts the run. Returns the exit
-// status: 0 after a completed run, 1 after a failed start-up, 2 when a path
-// names nothing, or neither a folder nor a project file.
+// files in name order, until the user interrupts the run. A folder that
+// cannot be listed is told on standard error. Returns the exit status: 0
+// after a completed run, 1 after a failed start-up, 2 when a path names
+// nothing, or neither a folder nor a project file, and 3 after a run in
+// which a folder could not be listed or a project was left as it was for a
+// failed file operation.
 int RunBatch(Platform& platform, const Request& request);
 
 }  // namespace lstconvert

@@ -33,8 +33,45 @@ void ApplyConversionEdits(Lines& lines) {
   for (const std::u16string_view key : kDefinitionKeys) QualifyFieldReferences(lines, key, tokens);
 }
 
+std::u16string BoundTable(const Lines& lines) {
+  constexpr std::u16string_view kKey = u"TableID=";
+  for (const auto& line : lines) {
+    if (!Holds(line, kKey)) continue;
+    std::u16string_view name = std::u16string_view(line).substr(line.find(kKey) + kKey.size());
+    while (!name.empty() && (name.back() == u' ' || name.back() == u'\t' || name.back() == u'\r')) {
+      name.remove_suffix(1);
+    }
+    if (name == u"\"\"" || name.find_first_of(u" \t=") != std::u16string_view::npos) return {};
+    return std::u16string(name);
+  }
+  return {};
+}
+
 Refusal CheckProject(const Lines& lines) {
-  return {!LinesContainKey(lines, u"TableID="), LinesContainKey(lines, u"TableID=Partlist")};
+  Refusal refusal{
+      !LinesContainKey(lines, u"TableID="), LinesContainKey(lines, u"TableID=Partlist"), {}};
+  if (!refusal.refused()) refusal.otherTable = BoundTable(lines);
+  return refusal;
+}
+
+std::u16string Refusal::Reason() const {
+  if (!otherTable.empty()) return u"bound to the table " + otherTable;
+  const std::u16string unsavedReason = u"not saved in the designer (no TableID= line)";
+  if (!bound) return unsavedReason;
+  return unsaved ? unsavedReason + u"; bound to Partlist already" : u"bound to Partlist already";
+}
+
+std::vector<std::u16string> RefusalMessages(const Refusal& refusal,
+                                            const std::u16string& fullPath) {
+  std::vector<std::u16string> messages;
+  if (refusal.unsaved) messages.push_back(FormatWithPath(kUnsavedProjectMessage, fullPath));
+  if (refusal.bound) messages.push_back(FormatWithPath(kAlreadyBoundMessage, fullPath));
+  if (!refusal.otherTable.empty()) {
+    // The name is put in after the path, so a "%s" in it stays as it is.
+    messages.push_back(FormatWithPath(kOtherTableMessage[0], fullPath) + refusal.otherTable +
+                       std::u16string(kOtherTableMessage[1]));
+  }
+  return messages;
 }
 
 std::optional<Bytes> ConvertedBytes(std::string_view bytes) {
@@ -46,6 +83,19 @@ std::optional<Bytes> ConvertedBytes(std::string_view bytes) {
   Bytes converted;
   for (const std::string_view piece : encoded->pieces) converted += piece;
   return converted;
+}
+
+std::u16string ReasonFor(const ReadFailure& failure) {
+  switch (failure.kind) {
+    case ReadFailure::Kind::kNotAFile:
+      return u"not a file";
+    case ReadFailure::Kind::kTooLarge:
+      return u"too large for the memory left";
+    case ReadFailure::Kind::kMissing:
+    case ReadFailure::Kind::kUnreadable:
+      break;
+  }
+  return u"cannot be read" + (failure.reason.empty() ? u"" : u": " + failure.reason);
 }
 
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath) {
@@ -60,26 +110,28 @@ std::u16string FormatWithPath(std::u16string_view message, const std::u16string&
 namespace {
 
 // Converts the project at `fullPath`, or refuses it, and settles its line
-// in `report` then or once its replacement's outcome is known; false if it
-// cannot be read, which leaves it nothing to back up.
+// in `report` then or once its replacement's outcome is known; false, with
+// why in `failure`, if it cannot be read, which leaves it nothing to back up.
 bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath,
-                            ProjectReport& report, std::size_t place) {
+                            ProjectReport& report, std::size_t place, ReadFailure& failure) {
   const std::u16string backupPath = fullPath + u".bak";
-  std::optional<ProjectText> project = LoadProjectFile(platform, fullPath, kConversionKeys);
+  std::optional<ProjectText> project =
+      LoadProjectFile(platform, fullPath, kConversionKeys, &failure);
   if (!project) return false;
   const Refusal refusal = CheckProject(project->lines);
   if (refusal.refused()) {
     platform.CopyToNewFile(fullPath, backupPath);
-    if (refusal.unsaved) platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
-    if (refusal.bound) platform.ShowMessage(FormatWithPath(kAlreadyBoundMessage, fullPath));
-    report.Settle(place, u"refused " + fullPath);
+    for (const std::u16string& message : RefusalMessages(refusal, fullPath)) {
+      platform.ShowMessage(message);
+    }
+    report.Settle(place, ProjectReport::Verdict::kRefused, fullPath, refusal.Reason());
     return true;
   }
 
   ApplyConversionEdits(project->lines);
   SaveProjectFile(platform, fullPath, *project, backupPath,
                   [&report, place, fullPath](const Outcome& outcome) {
-                    report.Settle(place, ProjectReport::LineFor(fullPath, outcome));
+                    report.SettleReplacement(place, fullPath, outcome);
                   });
   return true;
 }
@@ -88,16 +140,18 @@ bool ConvertReadableProject(Platform& platform, const std::u16string& fullPath,
 
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report) {
   const std::size_t place = report.Begin();
+  ReadFailure failure;
   bool read = false;
   try {
-    read = ConvertReadableProject(platform, fullPath, report, place);
+    read = ConvertReadableProject(platform, fullPath, report, place, failure);
   } catch (const std::bad_alloc&) {
     // A project whose lines or converted text do not fit in memory is one
     // that cannot be read; what was begun for it is undone on the way out.
+    failure = {ReadFailure::Kind::kTooLarge, {}};
   }
   if (!read) {
     platform.ShowMessage(FormatWithPath(kUnsavedProjectMessage, fullPath));
-    report.Settle(place, u"refused " + fullPath);
+    report.Settle(place, ProjectReport::Verdict::kRefused, fullPath, ReasonFor(failure));
   }
 }
 

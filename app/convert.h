@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/report.h"
 #include "platform/platform.h"
@@ -18,6 +19,10 @@ inline constexpr std::u16string_view kUnsavedProjectMessage =
 inline constexpr std::u16string_view kAlreadyBoundMessage =
     u"The file %s has been set to work with the table Partlist in the List&Label designer. It "
     u"cannot be processed!";
+// The message for a project bound to another table: its name goes between
+// the two parts.
+inline constexpr std::u16string_view kOtherTableMessage[] = {
+    u"The file %s has been set to work with the table ", u". It cannot be processed!"};
 
 // Every key that the checks and edits look for: only lines that contain one
 // of them can matter to the conversion ("TableID=Partlist" contains
@@ -41,12 +46,23 @@ bool ReplaceInFirstKeyLine(Lines& lines, std::u16string_view key, std::u16string
 void ApplyConversionEdits(Lines& lines);
 
 // Which messages a project with `lines` gets: not saved by the designer (no
-// line holds "TableID="), bound already (a line holds "TableID=Partlist").
+// line holds "TableID="), bound already (a line holds "TableID=Partlist"),
+// or else bound to another table (see BoundTable).
 struct Refusal {
-  bool unsaved, bound;
-  bool refused() const { return unsaved || bound; }
+  bool unsaved = false, bound = false;
+  std::u16string otherTable;
+  bool refused() const { return unsaved || bound || !otherTable.empty(); }
+  // Why, in plain words.
+  std::u16string Reason() const;
 };
 Refusal CheckProject(const Lines& lines);
+
+// The table that the first line holding "TableID=" names right after its
+// first "TableID=": the rest of the line without trailing spaces, tabs and
+// CRs, where that is a name (neither empty nor "" and without a space, tab
+// or "="); empty otherwise, as for the unbound "TableID=" of a project the
+// designer saved.
+std::u16string BoundTable(const Lines& lines);
 
 // The bytes that converting a project file of `bytes` writes, or nothing
 // where the project is refused.
@@ -63,6 +79,13 @@ std::optional<Bytes> ConvertedBytes(std::string_view bytes);
 // that is no project.
 // With `report`, its line is settled once the outcome is known.
 void ConvertProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report);
+
+// The message of a refused project, one or two.
+std::vector<std::u16string> RefusalMessages(const Refusal& refusal, const std::u16string& fullPath);
+
+// Why a file that was not read is not converted, in plain words: "cannot be
+// read: <the system's words>", "not a file", "too large for the memory left".
+std::u16string ReasonFor(const ReadFailure& failure);
 
 // `message` with each "%s" replaced by `fullPath`, taken literally.
 std::u16string FormatWithPath(std::u16string_view message, const std::u16string& fullPath);

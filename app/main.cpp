@@ -8,7 +8,7 @@ int main(int argc, char** argv) {
   const auto platform = lstconvert::CreatePlatform(argc, argv);
   const lstconvert::Request request = lstconvert::ReadArguments(platform->Arguments());
   if (request.action != lstconvert::Request::Action::kConvert) {
-    return lstconvert::AnswerArguments(*platform, request.action);
+    return lstconvert::AnswerArguments(*platform, request);
   }
   return lstconvert::RunBatch(*platform, request);
 }

@@ -9,41 +9,57 @@
 namespace lstconvert {
 namespace {
 
-// What undoing the project at `fullPath` comes to: a line for the report, or
-// nothing where there is nothing to undo.
-std::optional<std::u16string> Undo(Platform& platform, const std::u16string& fullPath) {
+using Verdict = ProjectReport::Verdict;
+
+// Whether a file that was not read is one there is nothing to undo for: no
+// entry at all, or no file.
+bool NothingThere(const ReadFailure& failure) {
+  return failure.kind == ReadFailure::Kind::kMissing ||
+         failure.kind == ReadFailure::Kind::kNotAFile;
+}
+
+// Undoes the project at `fullPath` where there is something to undo, and
+// settles its line at `place` in `report`.
+void Undo(Platform& platform, const std::u16string& fullPath, ProjectReport& report,
+          std::size_t place) {
   const std::u16string backupPath = fullPath + u".bak";
+  ReadFailure failure;
   // Each read is valid until the next: what is needed of the backup is kept.
-  const std::optional<FileContent> backup = platform.ReadWholeFile(backupPath);
-  if (!backup) return std::nullopt;
+  const std::optional<FileContent> backup = platform.ReadWholeFile(backupPath, &failure);
+  if (!backup) {
+    if (NothingThere(failure)) return report.SettleSilently(place);
+    return report.Settle(place, Verdict::kLeft, fullPath, u"backup " + ReasonFor(failure));
+  }
   const std::optional<Bytes> converted = ConvertedBytes(backup->bytes);
-  if (!converted) return std::nullopt;
+  if (!converted) return report.SettleSilently(place);
   const Bytes original(backup->bytes);
-  const std::optional<FileContent> project = platform.ReadWholeFile(fullPath);
-  if (!project || project->bytes == original) return std::nullopt;
+  const std::optional<FileContent> project = platform.ReadWholeFile(fullPath, &failure);
+  if (!project) {
+    if (NothingThere(failure)) return report.SettleSilently(place);
+    return report.Settle(place, Verdict::kLeft, fullPath, ReasonFor(failure));
+  }
+  if (project->bytes == original) return report.SettleSilently(place);
   if (project->bytes == *converted) {
     const Outcome outcome = platform.RestoreBackup(fullPath, backupPath, project->version);
-    if (outcome.done()) return u"restored " + fullPath;
-    return ProjectReport::LineFor(fullPath, outcome);
+    if (outcome.done()) return report.Settle(place, Verdict::kRestored, fullPath);
+    return report.SettleReplacement(place, fullPath, outcome);
   }
   if (!CheckProject(DecodeKeyLines(project->bytes, kConversionKeys).lines).bound) {
-    return std::nullopt;
+    return report.SettleSilently(place);
   }
   platform.ShowMessage(FormatWithPath(kChangedSinceConvertedMessage, fullPath));
-  return u"kept " + fullPath + u": changed since it was converted";
+  report.Settle(place, Verdict::kKept, fullPath, u"changed since it was converted");
 }
 
 }  // namespace
 
 void UndoProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report) {
   const std::size_t place = report.Begin();
-  std::optional<std::u16string> line;
   try {
-    line = Undo(platform, fullPath);
+    Undo(platform, fullPath, report, place);
   } catch (const std::bad_alloc&) {
-    line = u"left " + fullPath + u": too large for the memory left";
+    report.Settle(place, Verdict::kLeft, fullPath, u"too large for the memory left");
   }
-  report.Settle(place, line.value_or(u""));
 }
 
 }  // namespace lstconvert

@@ -20,7 +20,9 @@ inline constexpr std::u16string_view kChangedSinceConvertedMessage =
 // would refuse, a project equal to its backup or bound to no table) both
 // stay, silently; where the project was changed since it was converted, both
 // stay and the project gets a message. Never converts, never makes a backup.
-// `report` gets "restored <path>", "kept <path>: ..." or "left <path>: ...".
+// `report` gets "restored <path>", "kept <path>: ..." or, where the backup
+// or the project cannot be read or the backup cannot be put back,
+// "left <path>: ...".
 void UndoProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report);
 
 }  // namespace lstconvert

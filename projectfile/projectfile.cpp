@@ -278,8 +278,9 @@ std::optional<EncodedText> EncodeKeyLines(const ProjectText& text) {
 }
 
 std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16string& fullPath,
-                                           std::span<const std::u16string_view> keys) {
-  const std::optional<FileContent> content = platform.ReadWholeFile(fullPath);
+                                           std::span<const std::u16string_view> keys,
+                                           ReadFailure* whyNot) {
+  const std::optional<FileContent> content = platform.ReadWholeFile(fullPath, whyNot);
   if (!content) return std::nullopt;
   ProjectText text = DecodeKeyLines(content->bytes, keys);
   text.version = content->version;

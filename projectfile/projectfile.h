@@ -72,10 +72,11 @@ struct EncodedText {
 std::optional<EncodedText> EncodeKeyLines(const ProjectText& text);
 
 // The lines of the project file at `fullPath` that contain any of `keys`;
-// nothing if it cannot be read. The text refers to the platform's read
-// buffer, valid until the next read.
+// nothing if it cannot be read, and then, with `whyNot`, why. The text
+// refers to the platform's read buffer, valid until the next read.
 std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16string& fullPath,
-                                           std::span<const std::u16string_view> keys);
+                                           std::span<const std::u16string_view> keys,
+                                           ReadFailure* whyNot = nullptr);
 
 // Replaces the project file at `fullPath`, still the version it was loaded
 // from, by its text with the key lines as they are now, keeping the replaced

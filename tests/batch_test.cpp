@@ -58,7 +58,7 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   platform.AddFile(u"f.lst", " TableID=\r\n");
   platform.entries[u"f.lst.bak"] = {EntryKind::kDirectory, "", false};
 
-  EXPECT_EQ(RunBatch(platform, {}), 0);
+  EXPECT_EQ(RunBatch(platform, {}), 3);  // f.lst left
 
   EXPECT_EQ(platform.Content(u"A.LST"), " TableID=Partlist\r\n");
   EXPECT_EQ(platform.Content(u"A.LST.bak"), " TableID=\r\n");
@@ -77,6 +77,10 @@ TEST(RunBatch, BacksUpAndConvertsEveryProjectFileInNameOrder) {
   };
   EXPECT_EQ(platform.messages, messages);
   EXPECT_TRUE(platform.console.empty());
+  // The last box of a window that closes at the end names what was left.
+  EXPECT_EQ(platform.ownConsoleBoxes,
+            std::vector<std::u16string>{u"Left as they were, for a failed file operation:\n"
+                                        u"/work/f.lst: backup not made: Is a directory\n"});
 }
 
 TEST(RunBatch, ASecondRunChangesNoProjectAndKeepsEachOriginal) {
@@ -89,6 +93,36 @@ TEST(RunBatch, ASecondRunChangesNoProjectAndKeepsEachOriginal) {
   EXPECT_EQ(platform.Content(u"a.lst"), entries.at(u"a.lst").content);
   EXPECT_EQ(platform.Content(u"a.lst.bak"), " TableID=\r\n");
   EXPECT_EQ(platform.messages.size(), 1u);
+}
+
+// --undo tells what became of a project whose original could be put back:
+// restored, or left where putting it back or reading the backup failed,
+// which ends the run with status 3.
+TEST(RunBatch, UndoTellsWhereAnOriginalCouldNotBePutBack) {
+  struct Case {
+    std::optional<int> failingOperation;  // 1 reads the backup, 2 the project, 3 restores
+    std::u16string out;
+  };
+  const Case cases[] = {
+      {std::nullopt, u"restored /work/a.lst\n1 restored, 0 kept, 0 left\n"},
+      {3, u"left /work/a.lst: not put back: Input/output error\n0 restored, 0 kept, 1 left\n"},
+      {1,
+       u"left /work/a.lst: backup cannot be read: Input/output error\n0 restored, 0 kept, 1 "
+       u"left\n"},
+  };
+  for (const Case& c : cases) {
+    FakePlatform platform;
+    platform.AddFile(u"a.lst", " TableID=Partlist\r\n");
+    platform.AddFile(u"a.lst.bak", " TableID=\r\n");
+    platform.failingOperation = c.failingOperation;
+    Request undo;
+    undo.undo = undo.verbose = true;
+    const bool restored = !c.failingOperation;
+    EXPECT_EQ(RunBatch(platform, undo), restored ? 0 : 3);
+    EXPECT_EQ(platform.console, c.out);
+    EXPECT_EQ(platform.Content(u"a.lst"), restored ? " TableID=\r\n" : " TableID=Partlist\r\n");
+    EXPECT_EQ(platform.entries.count(u"a.lst.bak"), restored ? 0u : 1u);
+  }
 }
 
 // Ctrl+C while the first message is shown: the next project is not begun,
@@ -158,7 +192,12 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
     setUp(platform);
     if (GetParam() == Fault::kFailure) {
       platform.failingOperation = k;
-      RunBatch(platform, verbose);
+      const int status = RunBatch(platform, verbose);
+      EXPECT_EQ(status, platform.console.find(u"\nleft ") != std::u16string::npos ||
+                                platform.console.starts_with(u"left ")
+                            ? 3
+                            : 0)
+          << "fault at operation " << k;
     } else {
       platform.dyingAfterOperation = k;
       EXPECT_THROW(RunBatch(platform, {}), FakePlatform::ProcessDied);
@@ -190,7 +229,7 @@ TEST_P(FaultInjection, NoProjectIsEverLost) {
                                            return message.find(path + u" ") != std::u16string::npos;
                                          });
         const std::u16string word = refused ? u"refused " : now == after ? u"converted " : u"left ";
-        EXPECT_NE(platform.console.find(word + path + (word == u"left " ? u": " : u"\n")),
+        EXPECT_NE(platform.console.find(word + path + (word == u"converted " ? u"\n" : u": ")),
                   std::u16string::npos)
             << "fault at operation " << k;
       }

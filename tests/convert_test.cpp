@@ -22,6 +22,10 @@ void Convert(FakePlatform& platform, const std::u16string& path) {
 }
 const std::u16string kUnsaved = testing::Unsaved(kPath);
 const std::u16string kBound = testing::Bound(kPath);
+std::u16string BoundTo(const std::u16string& table) {
+  return u"The file " + kPath + u" has been set to work with the table " + table +
+         u". It cannot be processed!";
+}
 
 TEST(LinesContainKey, UsesTheFirstOccurrenceOfEachLine) {
   EXPECT_TRUE(LinesContainKey({u"a", u" TableID="}, u"TableID="));
@@ -95,6 +99,27 @@ INSTANTIATE_TEST_SUITE_P(
                        "TableID= TableID=Partlist\r\n",
                        "TableID= TableID=Partlist\r\n",
                        {kUnsaved, kBound}},
+        ConversionCase{"bound to another table",
+                       " TableID=Orders \t\r\n [Table:Orders]\r\n Fields=Name\r\n Filter=Name\r\n",
+                       " TableID=Orders \t\r\n [Table:Orders]\r\n Fields=Name\r\n Filter=Name\r\n",
+                       {BoundTo(u"Orders")}},
+        ConversionCase{"utf16 bound to a table named with %s and a lone CR",
+                       Utf16File(u"x\r\n TableID=Or%sders\r\r\n TableID=\r\n"),
+                       Utf16File(u"x\r\n TableID=Or%sders\r\r\n TableID=\r\n"),
+                       {BoundTo(u"Or%sders")}},
+        ConversionCase{"bound to a table whose name begins with Partlist",
+                       " TableID=PartlistOrders\r\n",
+                       " TableID=PartlistOrders\r\n",
+                       {kBound}},
+        ConversionCase{"only the first line that holds the key names a table",
+                       "TableID=Orders\r\n TableID=\r\n TableID=Orders\r\n",
+                       "TableID=Orders\r\n TableID=Partlist\r\n TableID=Orders\r\n",
+                       {}},
+        ConversionCase{"no table named after the key: the edits are textual",
+                       " TableID=TableID=\r\n TableID= [Table:]\r\n TableID=\"\"\r\n",
+                       " TableID=PartlistTableID=Partlist\r\n TableID= [Table:Partlist]\r\n "
+                       "TableID=\"\"\r\n",
+                       {}},
         ConversionCase{"8-bit accepted",
                        "[P]\r\n  TableID=\r\n  Src=[Table:]\r\n  TableID=\n",
                        "[P]\r\n  TableID=Partlist\r\n  Src=[Table:Partlist]\r\n  TableID=\r\n",

@@ -261,7 +261,10 @@ TEST(ProgramSafety, StrangeEntriesAreRefusedWithoutHanging) {
 }
 
 // Run as an unprivileged user (when the tests run as root): a read-only
-// project and the projects of a read-only directory stay as they are.
+// project and the projects of a read-only directory stay as they are, and
+// the run ends with status 3; an unreadable project is refused, and an
+// unreadable folder is told, also with status 3, while the rest is
+// converted.
 TEST(ProgramSafety, ReadOnlyFilesAndDirectoriesStayUntouched) {
   const passwd* nobody = getpwnam("nobody");
   if (getuid() == 0 && nobody == nullptr) GTEST_SKIP() << "no user nobody to drop privileges to";
@@ -269,37 +272,54 @@ TEST(ProgramSafety, ReadOnlyFilesAndDirectoriesStayUntouched) {
     GTEST_SKIP() << "the volume keeps no permission bits or owners";
   TemporaryDirectory top;
   const fs::path writable = top / "writable", readOnly = top / "read-only";
+  const fs::path unlisted = top / "unlisted", other = top / "other";
   const fs::path program = top / "lstconvert";
   fs::copy_file(LSTCONVERT_PROGRAM, program);
-  fs::create_directory(writable);
-  fs::create_directory(readOnly);
+  for (const fs::path& folder : {writable, readOnly, unlisted, other}) fs::create_directory(folder);
   WriteFile(writable / "locked.lst", "  TableID=\r\n");
   WriteFile(writable / "open.lst", "  TableID=\r\n");
   WriteFile(readOnly / "a.lst", "  TableID=\r\n");
-  chmod((writable / "locked.lst").c_str(), 0444);
-  chmod(readOnly.c_str(), 0555);
+  WriteFile(unlisted / "u.lst", "  TableID=\r\n");
+  WriteFile(other / "secret.lst", "  TableID=\r\n");
+  WriteFile(other / "x.lst", "  TableID=\r\n");
   StartedProgram::Options options{"lstconvert", "/dev/null", program.string(), {}};
   if (getuid() == 0) {
     options.user = {{nobody->pw_uid, nobody->pw_gid}};
-    for (const fs::path& path : {top.path(), writable, readOnly, writable / "locked.lst",
-                                 writable / "open.lst", readOnly / "a.lst"}) {
-      ASSERT_EQ(lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(top.path())) {
+      ASSERT_EQ(lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     }
+    ASSERT_EQ(lchown(top.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   }
+  chmod((writable / "locked.lst").c_str(), 0444);
+  chmod(readOnly.c_str(), 0555);
+  chmod(unlisted.c_str(), 0);
+  chmod((other / "secret.lst").c_str(), 0);
 
   const Outcome inWritable = RunProgram(writable, options);
   const Outcome inReadOnly = RunProgram(readOnly, options);
+  options.arguments = {"-v", "unlisted", "other"};
+  const Outcome named = RunProgram(top.path(), options);
 
-  EXPECT_EQ(inWritable.status, 0);
+  EXPECT_EQ(inWritable.status, 3);
   EXPECT_EQ(inWritable.err, "");
   EXPECT_EQ(ReadFile(writable / "locked.lst"), "  TableID=\r\n");
   EXPECT_EQ(ReadFile(writable / "locked.lst.bak"), "  TableID=\r\n");
   EXPECT_EQ(ReadFile(writable / "open.lst"), "  TableID=Partlist\r\n");
-  EXPECT_EQ(inReadOnly.status, 0);
+  EXPECT_EQ(inReadOnly.status, 3);
   EXPECT_EQ(inReadOnly.err, "");
   EXPECT_EQ(ReadFile(readOnly / "a.lst"), "  TableID=\r\n");
   EXPECT_EQ(Names(readOnly), std::set<std::string>{"a.lst"});
+  EXPECT_EQ(named.status, 3);
+  EXPECT_EQ(named.err, "lstconvert: " + unlisted.string() + ": Permission denied\n" +
+                           testing::Unsaved(other / "secret.lst"));
+  EXPECT_EQ(named.out, "refused " + (other / "secret.lst").string() +
+                           ": cannot be read: Permission denied\nconverted " +
+                           (other / "x.lst").string() + "\n1 converted, 1 refused, 0 left\n");
+  EXPECT_EQ(ReadFile(other / "x.lst"), "  TableID=Partlist\r\n");
+  EXPECT_EQ(Names(other), (std::set<std::string>{"secret.lst", "x.lst", "x.lst.bak"}));
   chmod(readOnly.c_str(), 0755);
+  chmod(unlisted.c_str(), 0755);
+  EXPECT_EQ(Names(unlisted), std::set<std::string>{"u.lst"});
 }
 
 // Projects of every size and shape are converted byte for byte: a huge one,

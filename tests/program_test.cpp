@@ -85,7 +85,7 @@ TEST(Program, ConvertsAMixedDirectory) {
 
   const Outcome run = RunProgram(directory.path());
 
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 3);  // k.lst left
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, Unsaved(directory / "c.lst") + Bound(directory / "d.lst") +
                          (fifo ? Unsaved(directory / "f.lst") : "") + Unsaved(directory / "g.lst") +
@@ -136,9 +136,10 @@ TEST(Program, ASecondRunChangesNothingAndKeepsTheOriginals) {
 // The arguments name the folders and project files to convert, in the order
 // given and each once, or ask for help or the version, which converts
 // nothing; a path that names no folder or project file, or an unknown
-// option, converts nothing anywhere. With -v a line tells what became of
-// each project. The program runs in `here`, beside the folders `A`, `B` and
-// `V` and the file `notes.txt`.
+// option (each named), converts nothing anywhere. With -v a line tells what
+// became of each project and why, and a last one counts them; a project
+// left as it was ends the run with status 3. The program runs in `here`,
+// beside the folders `A`, `B` and `V` and the file `notes.txt`.
 TEST(Program, ArgumentsNameWhatIsConverted) {
   const std::string version = "lstconvert " LSTCONVERT_VERSION "\n";
   const std::string usage = "Usage: lstconvert [-v] [--undo] [--] [PATH]...\n";
@@ -150,6 +151,9 @@ TEST(Program, ArgumentsNameWhatIsConverted) {
   };
   const std::string unsaved =
       " must be saved in the List&Label designer. It cannot be processed!\n";
+  const std::string bound =
+      " has been set to work with the table Partlist in the List&Label designer. It cannot be "
+      "processed!\n";
   // ro.lst is made read-only, which a volume without permission bits (NTFS,
   // exFAT) ignores: it is converted there.
   const bool readOnly = [] {
@@ -165,7 +169,11 @@ TEST(Program, ArgumentsNameWhatIsConverted) {
       {{"-?"}, 0, {}, "usage", ""},
       {{"/?"}, 0, {}, "usage", ""},
       {{"../A", "--version"}, 0, {}, "version", ""},
-      {{"-x", "../A"}, 2, {}, "", "usage"},
+      {{"-x", "../A", "--frobnicate"},
+       2,
+       {},
+       "",
+       "lstconvert: unknown option '-x'\nlstconvert: unknown option '--frobnicate'\n" + usage},
       {{"../B/w.lst", "../A", "../B/x.lst"},
        0,
        {"A/a1.lst", "B/x.lst"},
@@ -186,13 +194,19 @@ TEST(Program, ArgumentsNameWhatIsConverted) {
            usage},
       {{"--", "-x"}, 0, {"here/-x/d.lst"}, "", ""},
       {{"--verbose", "../V"},
-       0,
+       3,
        readOnly ? std::set<std::string>{"V/c.lst"} : std::set<std::string>{"V/c.lst", "V/ro.lst"},
-       "converted <top>/V/c.lst\nleft <top>/V/d.lst: backup not made: Is a directory\nrefused "
-       "<top>/V/r.lst\n" +
-           std::string(readOnly ? "left <top>/V/ro.lst: read-only\n"
-                                : "converted <top>/V/ro.lst\n"),
-       "lstconvert: The file <top>/V/r.lst" + unsaved},
+       "converted <top>/V/c.lst\nleft <top>/V/d.lst: backup not made: Is a directory\n"
+       "refused <top>/V/g.lst: not a file\nrefused <top>/V/o.lst: bound to the table Orders\n"
+       "refused <top>/V/p.lst: bound to Partlist already\n"
+       "refused <top>/V/r.lst: not saved in the designer (no TableID= line)\n" +
+           std::string(readOnly ? "left <top>/V/ro.lst: read-only\n1 converted, 4 refused, 2 left\n"
+                                : "converted <top>/V/ro.lst\n2 converted, 4 refused, 1 left\n"),
+       "lstconvert: The file <top>/V/g.lst" + unsaved +
+           "lstconvert: The file <top>/V/o.lst has been set to work with the table Orders. It "
+           "cannot be processed!\n" +
+           "lstconvert: The file <top>/V/p.lst" + bound + "lstconvert: The file <top>/V/r.lst" +
+           unsaved},
   };
   const std::string project = "  TableID=\r\n";
   for (const Case& c : cases) {
@@ -201,12 +215,14 @@ TEST(Program, ArgumentsNameWhatIsConverted) {
     TemporaryDirectory top;
     const std::set<std::string> projects = {"here/h.lst", "here/-x/d.lst", "A/a1.lst", "B/x.lst",
                                             "B/y.lst",    "V/c.lst",       "V/d.lst",  "V/ro.lst"};
-    for (const char* folder : {"here/-x", "A", "B", "V/d.lst.bak"})
+    for (const char* folder : {"here/-x", "A", "B", "V/d.lst.bak", "V/g.lst"})
       fs::create_directories(top / folder);
     for (const std::string& name : projects) WriteFile(top / name, project);
     WriteFile(top / "A/a0.lst", "unsaved\r\n");
     WriteFile(top / "B/w.lst", "unsaved\r\n");
     WriteFile(top / "V/r.lst", "unsaved\r\n");
+    WriteFile(top / "V/o.lst", "  TableID=Orders\r\n");
+    WriteFile(top / "V/p.lst", "  TableID=Partlist\r\n");
     WriteFile(top / "notes.txt", project);
     WriteFile(top / "here/.lstconvert-0123456789ab", "left by a killed run");
     chmod((top / "V/ro.lst").c_str(), 0444);
@@ -265,6 +281,12 @@ TEST(Program, UndoPutsBackTheOriginalsOfProjectsStillAsConverted) {
       {"edited.lst", project,
        [](const fs::path& p) { WriteFile(p, ReadFile(p) + "  Sum1=Name\r\n"); }, false,
        "kept <top>/edited.lst: changed since it was converted"},
+      {"same-size.lst", project,
+       [](const fs::path& p) {
+         std::string text = ReadFile(p);
+         WriteFile(p, text.replace(text.rfind("Name"), 4, "Nama"));
+       },
+       false, "kept <top>/same-size.lst: changed since it was converted"},
       {"refused.lst", "[Project]\r\n", nullptr, false, ""},
       {"no-backup.lst", project, [](const fs::path& p) { fs::remove(p.string() + ".bak"); }, false,
        ""},
@@ -287,14 +309,17 @@ TEST(Program, UndoPutsBackTheOriginalsOfProjectsStillAsConverted) {
   const Outcome run = RunProgram(top.path(), undo);
 
   EXPECT_EQ(run.status, 0);
-  const std::string edited = (top / "edited.lst").string();
-  EXPECT_EQ(run.err, "lstconvert: The file " + edited +
-                         " has been changed since it was converted. Its original stays in " +
-                         edited + ".bak.\n");
-  std::string lines;
+  std::string lines, kept, messages;
   for (const Case& c : cases) {
+    const std::string path = (top / c.name).string();
     if (!c.line.empty()) {
       lines += std::string(c.line).replace(c.line.find("<top>"), 5, top.path().string()) + "\n";
+    }
+    if (c.line.starts_with("kept")) {
+      kept += lines.substr(lines.rfind('\n', lines.size() - 2) + 1);
+      messages += "lstconvert: The file " + path +
+                  " has been changed since it was converted. Its original stays in " + path +
+                  ".bak.\n";
     }
     EXPECT_EQ(ReadFile(top / c.name), c.restored ? c.before : converted[c.name]) << c.name;
     EXPECT_EQ(fs::exists(top / (c.name + ".bak")), !c.restored && c.name != "no-backup.lst")
@@ -303,11 +328,12 @@ TEST(Program, UndoPutsBackTheOriginalsOfProjectsStillAsConverted) {
       EXPECT_EQ(PermissionBits(top / c.name), 0640u) << c.name;
     }
   }
-  EXPECT_EQ(run.out, lines);
+  EXPECT_EQ(run.err, messages);
+  EXPECT_EQ(run.out, lines + "1 restored, 2 kept, 0 left\n");
 
   const auto names = Names(top.path());
   const Outcome again = RunProgram(top.path(), undo);
-  EXPECT_EQ(again.out, "kept " + edited + ": changed since it was converted\n");  // still
+  EXPECT_EQ(again.out, kept + "0 restored, 2 kept, 0 left\n");  // still
   EXPECT_EQ(again.err, run.err);
   EXPECT_EQ(Names(top.path()), names);
   ASSERT_EQ(RunProgram(top.path()).status, 0);

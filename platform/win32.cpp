@@ -200,12 +200,8 @@ class Win32Platform final : public Platform {
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path,
                                            ReadFailure* whyNot) override {
-    ReadFailure failure;
-    std::optional<OwnedContent> content = ReadRegularFile(path, BudgetFor(path), failure);
-    if (!content) {
-      if (whyNot != nullptr) *whyNot = std::move(failure);
-      return std::nullopt;
-    }
+    std::optional<OwnedContent> content = ReadRegularFile(path, BudgetFor(path), whyNot);
+    if (!content) return std::nullopt;
     read_ = std::move(*content);
     return FileContent{read_.bytes, read_.version};
   }

@@ -250,7 +250,9 @@ DWORD RetryBudget::Retry(const std::u16string& target, const std::function<bool(
 }
 
 std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget,
-                                            ReadFailure& failure) {
+                                            ReadFailure* whyNot) {
+  ReadFailure ignored;
+  ReadFailure& failure = whyNot != nullptr ? *whyNot : ignored;
   Handle file;
   DWORD attributes = 0;
   if (!OpenRegularFile(ExtendedPath(path), FILE_SHARE_READ | FILE_SHARE_WRITE, budget, file,

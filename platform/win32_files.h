@@ -136,10 +136,10 @@ bool MoveOver(const std::u16string& temporary, const std::u16string& target, boo
               const std::optional<FileVersion>& expected, RetryBudget& budget);
 
 // The bytes of the regular file at `path` and the version they were read
-// from. Directories and devices are never read. Nothing, and why in
-// `failure`, where it is not read.
+// from. Directories and devices are never read. Nothing, and with `whyNot`
+// why, where it is not read.
 std::optional<OwnedContent> ReadRegularFile(const std::u16string& path, RetryBudget& budget,
-                                            ReadFailure& failure);
+                                            ReadFailure* whyNot = nullptr);
 
 // The step of a replacement that finds the file saved by another program.
 inline constexpr std::u16string_view kChangedStep = u"changed by another program since it was read";

@@ -34,12 +34,9 @@ class FakePlatform final : public Platform {
   // Entries of the current directory by name.
   std::map<std::u16string, FakeEntry> entries;
   std::vector<std::u16string> messages;
-  std::vector<std::u16string> ownConsoleBoxes;  // what the last box of a dropped run would show
   std::u16string console, errors;
-  // Whether the directory can be locked and listed, and what the batch did
-  // after it.
+  // Whether the directory can be locked, and what the batch did after it.
   bool lockable = true;
-  bool listable = true;
   bool leftoversRemoved = false;
   bool finished = false;
   // The user interrupts the run, or will while the first message is shown.
@@ -95,10 +92,7 @@ class FakePlatform final : public Platform {
   // In a fixed scrambled order, as a real directory gives no order either.
   DirectoryListing ListDirectory(const std::u16string& directory) override {
     DirectoryListing listed{directory, {}, {}};
-    if (directory != kDirectory || !listable) {
-      listed.failure = u"Permission denied";
-      return listed;
-    }
+    if (directory != kDirectory) return listed;
     for (const auto& [name, entry] : entries) listed.names.push_back(name);
     std::shuffle(listed.names.begin(), listed.names.end(), std::mt19937(7));
     return listed;
@@ -106,18 +100,20 @@ class FakePlatform final : public Platform {
 
   std::optional<FileContent> ReadWholeFile(const std::u16string& path,
                                            ReadFailure* whyNot) override {
-    ReadFailure failure{ReadFailure::Kind::kUnreadable, kFailureReason};
-    if (!Fails()) {
-      DieIfDue();
-      const FakeEntry* entry = Find(path);
-      if (entry != nullptr && entry->kind == EntryKind::kRegularFile) {
-        lastRead_ = entry->content;
-        return FileContent{lastRead_, Version(Name(path))};
-      }
-      failure = entry == nullptr ? ReadFailure{ReadFailure::Kind::kMissing, u"No such file"}
-                                 : ReadFailure{ReadFailure::Kind::kNotAFile, {}};
+    const bool failed = Fails();
+    DieIfDue();
+    const FakeEntry* entry = failed ? nullptr : Find(path);
+    if (entry != nullptr && entry->kind == EntryKind::kRegularFile) {
+      lastRead_ = entry->content;
+      return FileContent{lastRead_, Version(Name(path))};
     }
-    if (whyNot != nullptr) *whyNot = failure;
+    using enum ReadFailure::Kind;
+    if (whyNot != nullptr) {
+      *whyNot = {failed             ? kUnreadable
+                 : entry == nullptr ? kMissing
+                                    : kNotAFile,
+                 failed ? kFailureReason : u""};
+    }
     return std::nullopt;
   }
 
@@ -198,7 +194,7 @@ class FakePlatform final : public Platform {
   void WriteErrorText(const std::u16string& text) override { errors += text; }
   void ShowError(const std::u16string& text) override { errors += text; }
   void HoldOwnConsole() override {}
-  void ShowOnOwnConsole(const std::u16string& text) override { ownConsoleBoxes.push_back(text); }
+  void ShowOnOwnConsole(const std::u16string&) override {}
 
  private:
   std::uint64_t filesWritten_ = 0;

@@ -78,8 +78,7 @@ TEST(Win32Replace, TheNewContentStaysOnDiskWhateverReplaceFileLeaves) {
     WriteFile(directory / "p.lst", "old");
     const std::u16string path = (directory / "p.lst").u16string();
     RetryBudget budget(50);
-    ReadFailure failure;
-    const FileVersion read = ReadRegularFile(path, budget, failure)->version;
+    const FileVersion read = ReadRegularFile(path, budget)->version;
     int calls = 0;
     const auto replace = [&](const std::u16string& replaced, const std::u16string& replacement) {
       if (++calls > c.failures) return ReplaceKeepingMetadata(replaced, replacement);
@@ -119,8 +118,7 @@ TEST(Win32Replace, ALinkIsReplacedOnlyWhileItsTargetIsTheVersionRead) {
     GTEST_SKIP() << "no symbolic links here";
   }
   RetryBudget budget(50);
-  ReadFailure failure;
-  const FileVersion read = ReadRegularFile(path, budget, failure)->version;
+  const FileVersion read = ReadRegularFile(path, budget)->version;
   WriteFile(directory / "target", "saved meanwhile");
   EXPECT_FALSE(ReplaceRegularFile(path, "new", read, budget));
   EXPECT_EQ(ReadFile(directory / "p.lst"), "saved meanwhile");
@@ -144,8 +142,7 @@ TEST(Win32Replace, BackupAndReplacementKeepTheAttributesButReadOnly) {
   EXPECT_EQ(ReadFile(directory / "p.lst.bak"), "old");
   // The backup of a read-only project is not read-only: the next run replaces it.
   ASSERT_TRUE(SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_READONLY));
-  ReadFailure failure;
-  const FileVersion version = ReadRegularFile(path, budget, failure)->version;
+  const FileVersion version = ReadRegularFile(path, budget)->version;
   EXPECT_TRUE(CopyRegularFile(path, path + u".bak", budget, version));
   EXPECT_EQ(GetFileAttributesW(Wide(path + u".bak")) & FILE_ATTRIBUTE_READONLY, 0u);
   SetFileAttributesW(Wide(path), FILE_ATTRIBUTE_NORMAL);

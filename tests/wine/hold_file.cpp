@@ -1,15 +1,16 @@
 // Holds files open for reading, as the report designer, a virus scanner or
 // the search indexer does, while it runs a program:
 //
-//   hold_file [--ctrl-c-at-box] (PATH none|read MILLISECONDS|end)... PROGRAM
+//   hold_file [--ctrl-c-at-box|--own-console] (PATH none|read MILLISECONDS|end)... PROGRAM
 //
 // "none" lets no other program open the file meanwhile, "read" lets them
 // read it. Each file is let go after its MILLISECONDS from the start, in the
 // order given, or with "end" once the program has ended. With
 // --ctrl-c-at-box the program gets a console of its own, shared with
 // hold_file only, and Ctrl+C is pressed in it, three times, once the program
-// shows its first message box. Tells on standard error when it let each file
-// go, when it pressed Ctrl+C and how long the program ran, and exits with the
+// shows its first message box. With --own-console the program gets a new
+// console that it shares with no other process, as when Explorer starts it. Tells on standard error
+// when it let each file go, when it pressed Ctrl+C and how long the program ran, and exits with the
 // program's exit status.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -42,14 +43,15 @@ void PressCtrlCAtBox(HANDLE process) {
 
 int main(int argc, char** argv) {
   const bool ctrlC = argc > 1 && std::strcmp(argv[1], "--ctrl-c-at-box") == 0;
-  if (ctrlC) {
+  const bool ownConsole = argc > 1 && std::strcmp(argv[1], "--own-console") == 0;
+  if (ctrlC || ownConsole) {
     --argc;
     ++argv;
   }
   if (argc < 2 || (argc - 2) % 3 != 0) {
     std::fprintf(stderr,
-                 "usage: hold_file [--ctrl-c-at-box] (PATH none|read MILLISECONDS|end)... "
-                 "PROGRAM\n");
+                 "usage: hold_file [--ctrl-c-at-box|--own-console] (PATH none|read "
+                 "MILLISECONDS|end)... PROGRAM\n");
     return 2;
   }
   if (ctrlC) FreeConsole();
@@ -72,8 +74,8 @@ int main(int argc, char** argv) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   const ULONGLONG start = GetTickCount64();
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                      ownConsole ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &process)) {
     std::fprintf(stderr, "hold_file: cannot start %s (error %lu)\n", argv[argc - 1],
                  GetLastError());
     return 2;

@@ -87,11 +87,15 @@ WindowsPath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Set by a case: the arguments of hold_file.exe before the program (the files
 # to hold, their sharing, for how long), a function to run in the POSIX copy
-# after the POSIX run, for what the Windows program must leave alone, and a
-# file size limit for both programs (in KiB), which fails a copy halfway as
-# a full disk does.
+# after the POSIX run, for what the Windows program must leave alone, the
+# exit status the Windows program must give where it is not the POSIX one,
+# the text of a box the Windows program shows after the POSIX messages (with
+# <dir> for the folder's Windows path), and a file size limit for both
+# programs (in KiB), which fails a copy halfway as a full disk does.
 held=()
 after_posix=
+windows_status_expected=
+last_box=
 limit=
 Limit() { trap '' XFSZ; [ -z "$limit" ] || ulimit -f "$limit"; }
 
@@ -131,6 +135,7 @@ CompareRuns() {
     >"$work/$name/posix.out" 2>"$work/$name/posix.err")
   local posix_status=$?
   [ -z "$after_posix" ] || (cd "$posix" && "$after_posix")
+  [ -z "$windows_status_expected" ] || posix_status=$windows_status_expected
 
   # The POSIX messages, with the Windows directory's path in place of the POSIX one.
   local expected=() line
@@ -139,6 +144,7 @@ CompareRuns() {
   while IFS= read -r line; do
     expected+=("${line#lstconvert: }")
   done < <(PosixLines "$work/$name/posix.err" "$from" "$to")
+  [ -z "$last_box" ] || expected+=("${last_box//<dir>/"$to"}")
 
   local run=("$windows_program" "${windows_arguments[@]}")
   [ ${#held[@]} -eq 0 ] || run=("$hold_program" "${held[@]}" "$(WindowsPath "$windows_program")")
@@ -206,6 +212,7 @@ MakeMixed() {
   printf '[Project]\n  TableID=\n  Fields=Size\n  Filter=SIZE>1\n  Sum3=Partlist.Size\n  Sum3=size\n\xe4\xff' >B.LST
   printf '[Project]\r\n' >c.lst
   printf '  TableID=Partlist\r\n' >d.lst
+  printf '  TableID=Orders\r\n  Filter=Name\r\n' >o.lst
   printf 'TableID= TableID=Partlist\r\n' >both.lst
   printf '  TableID=\r\n' >e.lstx
   printf '  TableID=\r\n' >X.LST
@@ -232,6 +239,7 @@ MakeHeld() {
   printf '  TableID=\r\n' >b.lst
 }
 MakeThreeHeld() { MakeHeld && printf '  TableID=\r\n' >c.lst; }
+MakeOwnConsole() { printf '  TableID=\r\n' | tee a.lst >r.lst && chmod 444 r.lst; }
 # A project larger than the file size limit.
 MakeLarge() { printf '  TableID=\r\n' >a.lst && head -c 200000 /dev/zero | tr '\0' x >>a.lst; }
 
@@ -379,9 +387,13 @@ timeout 300 "${wine[@]}" wineboot -i >/dev/null 2>&1 || { echo "wineboot failed"
 
 passed=0
 failed=0
-for entry in "empty:MakeEmpty" "examples:MakeExamples" "mixed:MakeMixed"; do
+for entry in "empty:MakeEmpty" "examples:MakeExamples"; do
   if RunCase "${entry%%:*}" "${entry#*:}"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
+# With -v, the lines and their reasons as the POSIX program's; the read-only
+# project is left, which gives status 3 and, from a console, no further box.
+arguments=(-v)
+if RunCase mixed MakeMixed; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 # A second run over the converted directories: everything is refused now.
 if CompareRuns mixed "$work/mixed/posix" "$work/mixed/windows"; then
   passed=$((passed + 1))
@@ -411,8 +423,9 @@ if [ -n "$hold_program" ]; then
   # The old backup held for the whole run: no backup can be made, so the
   # project keeps its bytes, and the batch goes on with the next one.
   held=(a.lst.bak read end)
-  after_posix=MakeHeldProject
+  after_posix=MakeHeldProject windows_status_expected=3
   if RunCase held-past-retries MakeHeld; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  windows_status_expected=
   # Three projects held one after the other, for 1 to 1.5 s each: every
   # project gets its own time to wait, and all three are converted.
   held=(a.lst read 1000 b.lst read 2500 c.lst read 4000)
@@ -423,6 +436,12 @@ if [ -n "$hold_program" ]; then
   # never sees the Ctrl+C: up to three tries. A program that ignores Ctrl+C
   # fails all three.
   if RunCtrlC || RunCtrlC || RunCtrlC; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  # Started with a console of its own, as Explorer starts a double-clicked
+  # program: one more box names the read-only project left as it was.
+  held=(--own-console)
+  last_box='Left as they were, for a failed file operation:\n<dir>r.lst: read-only\n'
+  if RunCase own-console MakeOwnConsole; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  held=() last_box=
 else
   echo "held files and Ctrl+C: left out (no HOLD_PROGRAM given)"
 fi

@@ -169,7 +169,16 @@ CompareRuns() {
       WaitFor 5 BoxGone "$trace" "$k" $pid && break
     done
   done
-  WaitFor 60 Exited $pid || { kill -9 $pid; fail "$name: the program did not end"; return 1; }
+  # A Return that Wine lost leaves the last box up: it is pressed again until
+  # the run ends (a box too many still shows in the count below).
+  local end=$((SECONDS + 60)) window
+  until Exited $pid; do
+    [ $SECONDS -lt $end ] || { kill -9 $pid; fail "$name: the program did not end"; return 1; }
+    for window in $(xdotool search --name '^lstconvert$' 2>/dev/null); do
+      xdotool windowfocus "$window" key --window "$window" Return 2>/dev/null
+    done
+    sleep 0.5
+  done
   wait $pid
   local windows_status=$?
   BoxCountIs "$trace" "${#expected[@]}" || { fail "$name: $(BoxCount "$trace") boxes, expected ${#expected[@]}"; return 1; }

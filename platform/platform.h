@@ -51,6 +51,9 @@ struct ReadFailure {
 struct DirectoryListing {
   std::u16string directory;  // the directory's absolute path, ending in a separator
   std::vector<std::u16string> names;
+  // Those of `names` that are folders themselves: no link or junction to a
+  // folder, and none of the program's temporary names.
+  std::vector<std::u16string> folders;
   std::u16string failure;  // why it could not be read (whole), in the system's words
 };
 
@@ -134,6 +137,10 @@ class Platform {
                                 const std::u16string& backup,
                                 const std::function<void(const Outcome&)>& whenKnown) = 0;
 
+  // Whether the file at `path` is read-only: one that ReplaceWholeFile
+  // leaves as it is for that alone. It looks only.
+  virtual bool IsReadOnly(const std::u16string& path) = 0;
+
   // Puts the file `backup` (a link is not followed) in the place of the
   // regular file at `path`, which must still be the version `read`, in one
   // durable step: the backup's data on the disk, renamed over `path`, the
@@ -172,15 +179,16 @@ class Platform {
   // Writes `text` to standard output.
   virtual void WriteConsoleText(const std::u16string& text) = 0;
 
+  // Writes the UTF-8 text `text` to standard output: to a Windows console as
+  // the characters it encodes, elsewhere as it is.
+  virtual void WriteConsoleUtf8(std::string_view text) = 0;
+
   // Writes `text` to standard error.
   virtual void WriteErrorText(const std::u16string& text) = 0;
 
   // Tells the user why the program cannot do what it was asked to: each line
-  // of `text` on standard error after the program's name; where the
-  // program's console window is its own and closes when it ends (started
-  // from Explorer, or by dropping files on it), in a message box as well,
-  // which stays until it is dismissed.
-  virtual void ShowError(const std::u16string& text) = 0;
+  // of `text` on standard error after the program's name.
+  virtual void WriteError(const std::u16string& text) = 0;
 
   // Where the program's console window is its own and closes when it ends
   // (started from Explorer), waits for Enter so that what it wrote can be

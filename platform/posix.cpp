@@ -160,10 +160,12 @@ class PosixPlatform final : public Platform {
   }
 
   DirectoryListing ListDirectory(const std::u16string& directory) override {
-    DirectoryListing listing{directory, {}, {}};
-    DIR* stream = opendir(ToNative(directory).c_str());
+    DirectoryListing listing{directory, {}, {}, {}};
+    const int fd = OpenWithoutAccessTime(ToNative(directory), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* stream = fd < 0 ? nullptr : fdopendir(fd);
     if (stream == nullptr) {
       listing.failure = ReasonOf(errno);
+      if (fd >= 0) close(fd);
       return listing;
     }
     for (;;) {
@@ -171,7 +173,15 @@ class PosixPlatform final : public Platform {
       const dirent* entry = readdir(stream);
       if (entry == nullptr) break;
       const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") listing.names.push_back(FromNative(name));
+      if (name == "." || name == "..") continue;
+      listing.names.push_back(FromNative(name));
+      struct stat status {};
+      const bool folder = entry->d_type == DT_DIR ||
+                          (entry->d_type == DT_UNKNOWN &&
+                           fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISDIR(status.st_mode));
+      if (folder && !name.starts_with(kTemporaryPrefix))
+        listing.folders.push_back(listing.names.back());
     }
     if (errno != 0) listing.failure = ReasonOf(errno);
     closedir(stream);
@@ -206,6 +216,13 @@ class PosixPlatform final : public Platform {
       failed = replace();
     }
     if (failed) whenKnown(*failed);
+  }
+
+  // Read-only as a replacement sees it: no write permission bit at all.
+  bool IsReadOnly(const std::u16string& path) override {
+    struct stat status {};
+    return stat(ToNative(path).c_str(), &status) == 0 &&
+           (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
   }
 
   // The project read just before is held: file servers refuse to replace
@@ -274,11 +291,13 @@ class PosixPlatform final : public Platform {
     WriteAll(STDOUT_FILENO, ToNative(text));
   }
 
+  void WriteConsoleUtf8(std::string_view text) override { WriteAll(STDOUT_FILENO, text); }
+
   void WriteErrorText(const std::u16string& text) override {
     WriteAll(STDERR_FILENO, ToNative(text));
   }
 
-  void ShowError(const std::u16string& text) override {
+  void WriteError(const std::u16string& text) override {
     std::string lines;
     for (std::size_t at = 0; at < text.size();) {
       const std::size_t end = std::min(text.find(u'\n', at), text.size());

@@ -66,9 +66,18 @@ std::u16string ReasonOf(int error) {
   return std::u16string(text.begin(), text.end());
 }
 
+int OpenWithoutAccessTime(const std::string& path, int flags) {
+#if defined(O_NOATIME)
+  const int fd = open(path.c_str(), flags | O_NOATIME);
+  if (fd >= 0 || errno != EPERM) return fd;
+#endif
+  return open(path.c_str(), flags);
+}
+
 int OpenRegularFile(const std::string& path, struct stat& status) {
   if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
-  const int fd = NoteShortage(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const int fd =
+      NoteShortage(OpenWithoutAccessTime(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
     close(fd);
     return -1;

@@ -66,6 +66,11 @@ class FileDescriptor {
 // The version of a file with status `status`.
 FileVersion VersionOf(const struct stat& status);
 
+// Opens `path` with `flags` without making its time of last access the
+// present: reading a project or listing a folder changes nothing of it.
+// Only the file's owner (or root) may ask that; others open it as usual.
+int OpenWithoutAccessTime(const std::string& path, int flags);
+
 // Opens the regular file at `path` for reading; its status goes to
 // `status`. A path that is not a regular file is never opened, so a FIFO
 // never blocks the run.

@@ -175,7 +175,7 @@ class Win32Platform final : public Platform {
   }
 
   DirectoryListing ListDirectory(const std::u16string& directory) override {
-    DirectoryListing listing{directory, {}, {}};
+    DirectoryListing listing{directory, {}, {}, {}};
     // Every entry is listed and the program picks its project files by
     // name: a search for "*.lst" would also return "x.lstx" through its
     // short name.
@@ -190,7 +190,14 @@ class Win32Platform final : public Platform {
     }
     do {
       std::u16string name = FromWide(found.cFileName, wcslen(found.cFileName));
-      if (name != u"." && name != u"..") listing.names.push_back(std::move(name));
+      if (name == u"." || name == u"..") continue;
+      // A junction or a link to a folder is a reparse point.
+      const DWORD attributes = found.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !IsTemporaryName(name)) {
+        listing.folders.push_back(name);
+      }
+      listing.names.push_back(std::move(name));
     } while (FindNextFileW(search, &found));
     const DWORD error = GetLastError();
     if (error != ERROR_NO_MORE_FILES) listing.failure = ReasonOf(error);
@@ -237,6 +244,11 @@ class Win32Platform final : public Platform {
                                                    : Outcome{u"not put in place", ReasonOf(error)});
     }
     whenKnown({});
+  }
+
+  bool IsReadOnly(const std::u16string& path) override {
+    const DWORD attributes = GetFileAttributesW(Wide(ExtendedPath(path)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
   }
 
   // MoveFileExW with MOVEFILE_WRITE_THROUGH over the project, once it is
@@ -302,11 +314,30 @@ class Win32Platform final : public Platform {
     WriteStandardText(STD_OUTPUT_HANDLE, text);
   }
 
+  // On a console the text goes out as wide characters; elsewhere as the
+  // UTF-8 it is.
+  void WriteConsoleUtf8(std::string_view text) override {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == INVALID_HANDLE_VALUE || output == nullptr || text.empty()) return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (!GetConsoleMode(output, &mode)) {
+      WriteFile(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      return;
+    }
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) return;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+  }
+
   void WriteErrorText(const std::u16string& text) override {
     WriteStandardText(STD_ERROR_HANDLE, text);
   }
 
-  void ShowError(const std::u16string& text) override {
+  void WriteError(const std::u16string& text) override {
     std::u16string lines;
     for (std::size_t at = 0; at < text.size();) {
       const std::size_t end = std::min(text.find(u'\n', at), text.size());
@@ -314,7 +345,6 @@ class Win32Platform final : public Platform {
       at = end + 1;
     }
     WriteErrorText(lines);
-    ShowOnOwnConsole(text);
   }
 
   void ShowOnOwnConsole(const std::u16string& text) override {

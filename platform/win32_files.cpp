@@ -306,6 +306,8 @@ std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
   return VersionOf(info);
 }
 
+bool IsTemporaryName(std::u16string_view name) { return name.starts_with(kTemporaryPrefix); }
+
 void RemoveTemporaryFiles(const std::u16string& directory) {
   if (directory.empty()) return;
   std::u16string prefix = directory;
@@ -319,7 +321,7 @@ void RemoveTemporaryFiles(const std::u16string& directory) {
   RetryBudget budget;
   do {
     const std::u16string name(reinterpret_cast<const char16_t*>(found.cFileName));
-    if (name.starts_with(kTemporaryPrefix) &&
+    if (IsTemporaryName(name) &&
         (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
       DeleteTemporary(prefix + name, budget);
     }

@@ -185,6 +185,9 @@ bool ReplaceKeepingMetadata(const std::u16string& replaced, const std::u16string
 bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const FileVersion& read,
                         RetryBudget& budget, const ReplaceCall& replace = ReplaceKeepingMetadata);
 
+// Whether `name` marks a file as one of this program's temporary files.
+bool IsTemporaryName(std::u16string_view name);
+
 // Deletes the regular files in `directory` whose names mark them as this
 // program's temporary files, read-only or not; directories and links stay.
 void RemoveTemporaryFiles(const std::u16string& directory);

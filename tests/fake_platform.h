@@ -35,6 +35,7 @@ class FakePlatform final : public Platform {
   std::map<std::u16string, FakeEntry> entries;
   std::vector<std::u16string> messages;
   std::u16string console, errors;
+  std::string utf8;  // standard output written as UTF-8
   // Whether the directory can be locked, and what the batch did after it.
   bool lockable = true;
   bool leftoversRemoved = false;
@@ -91,9 +92,12 @@ class FakePlatform final : public Platform {
 
   // In a fixed scrambled order, as a real directory gives no order either.
   DirectoryListing ListDirectory(const std::u16string& directory) override {
-    DirectoryListing listed{directory, {}, {}};
+    DirectoryListing listed{directory, {}, {}, {}};
     if (directory != kDirectory) return listed;
-    for (const auto& [name, entry] : entries) listed.names.push_back(name);
+    for (const auto& [name, entry] : entries) {
+      listed.names.push_back(name);
+      if (entry.kind == EntryKind::kDirectory) listed.folders.push_back(name);
+    }
     std::shuffle(listed.names.begin(), listed.names.end(), std::mt19937(7));
     return listed;
   }
@@ -167,6 +171,11 @@ class FakePlatform final : public Platform {
     whenKnown({});
   }
 
+  bool IsReadOnly(const std::u16string& path) override {
+    const FakeEntry* entry = Find(path);
+    return entry != nullptr && entry->readOnly;
+  }
+
   // One file operation: the backup renamed over the project.
   Outcome RestoreBackup(const std::u16string& path, const std::u16string& backup,
                         const FileVersion& read) override {
@@ -192,7 +201,8 @@ class FakePlatform final : public Platform {
   }
   void WriteConsoleText(const std::u16string& text) override { console += text; }
   void WriteErrorText(const std::u16string& text) override { errors += text; }
-  void ShowError(const std::u16string& text) override { errors += text; }
+  void WriteConsoleUtf8(std::string_view text) override { utf8 += text; }
+  void WriteError(const std::u16string& text) override { errors += text; }
   void HoldOwnConsole() override {}
   void ShowOnOwnConsole(const std::u16string&) override {}
 

@@ -21,12 +21,16 @@ constexpr std::u16string_view kUsageText =
     u"the current directory. The original of each converted project is kept as\n"
     u"<name>.lst.bak.\n"
     u"\n"
-    u"  -v, --verbose  after each project, a line on what became of it\n"
-    u"  --undo         put each project's original back from <name>.lst.bak,\n"
-    u"                 where the project is still as it was converted\n"
-    u"  --             what follows is a path, even if it starts with -\n"
-    u"  -h, --help     this text\n"
-    u"  --version      the version and the licence\n"
+    u"  -v, --verbose    after each project, a line on what became of it and why\n"
+    u"  -n, --dry-run    change nothing; a line on what a run would do to each\n"
+    u"                   project\n"
+    u"  --diff           -n, and each change a run would make, as a diff\n"
+    u"  -r, --recursive  the folders below each folder PATH too\n"
+    u"  --undo           put each project's original back from <name>.lst.bak,\n"
+    u"                   where the project is still as it was converted\n"
+    u"  --               what follows is a path, even if it starts with -\n"
+    u"  -h, --help       this text\n"
+    u"  --version        the version and the licence\n"
     u"\n"
     u"The manual: man lstconvert, or lstconvert.html beside lstconvert.exe.\n"
     u"\n";
@@ -48,6 +52,12 @@ Request ReadArguments(const std::vector<std::u16string>& arguments) {
       request.verbose = true;
     } else if (options && argument == u"--undo") {
       request.undo = true;
+    } else if (options && (argument == u"-n" || argument == u"--dry-run")) {
+      request.dryRun = true;
+    } else if (options && argument == u"--diff") {
+      request.dryRun = request.diff = true;
+    } else if (options && (argument == u"-r" || argument == u"--recursive")) {
+      request.recursive = true;
     } else if (options && argument.starts_with(u'-')) {
       request.unknownOptions.push_back(argument);
     } else {
@@ -75,11 +85,16 @@ int AnswerArguments(Platform& platform, const Request& request) {
     for (const std::u16string& option : request.unknownOptions) {
       named += u"unknown option '" + option + u"'\n";
     }
-    platform.ShowError(named);
+    TellError(platform, request, named);
     platform.WriteErrorText(std::u16string(kUsageLine));
   }
   platform.HoldOwnConsole();
   return request.action == Request::Action::kUnknownOption ? 2 : 0;
+}
+
+void TellError(Platform& platform, const Request& request, const std::u16string& text) {
+  platform.WriteError(text);
+  if (!request.dryRun) platform.ShowOnOwnConsole(text);
 }
 
 }  // namespace lstconvert

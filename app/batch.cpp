@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/convert.h"
+#include "app/preview.h"
 #include "app/report.h"
 #include "app/undo.h"
 #include "rewrite/strings.h"
@@ -105,6 +106,118 @@ std::optional<std::vector<Target>> TargetsOf(Platform& platform,
   return targets;
 }
 
+// One run over its folders and project files.
+class Batch {
+ public:
+  Batch(Platform& platform, const Request& request, const std::vector<Target>& targets)
+      : platform_(platform),
+        request_(request),
+        targets_(targets),
+        report_(platform, request.verbose || request.dryRun, request.dryRun) {}
+
+  // Works through every target in turn, until the user interrupts the run.
+  // Whether a folder could not be listed.
+  bool Run() {
+    for (const Target& target : targets_) {
+      if (platform_.Interrupted()) break;
+      if (!target.folder) {
+        Lock(target.entry.folder);
+        Project(target.entry.folder + target.entry.name);
+        platform_.Finish();
+      } else if (!request_.recursive) {
+        Folder(target.entry.folder);
+      } else {
+        Tree(target.entry.folder);
+      }
+    }
+    platform_.Finish();
+    return unlisted_;
+  }
+
+  ProjectReport& report() { return report_; }
+
+ private:
+  // Waits for and keeps out other runs in `folder`; a dry run changes
+  // nothing, so it takes no lock.
+  bool Lock(const std::u16string& folder) {
+    return !request_.dryRun && platform_.LockDirectory(folder);
+  }
+
+  void Project(const std::u16string& path) {
+    if (request_.undo) {
+      UndoProjectFile(platform_, path, report_, request_.dryRun);
+    } else if (request_.dryRun) {
+      PreviewProjectFile(platform_, path, report_, request_.diff);
+    } else {
+      ConvertProjectFile(platform_, path, report_);
+    }
+  }
+
+  // The project files of `folder`, under its lock; its subfolders, in name
+  // order.
+  std::vector<std::u16string> Folder(const std::u16string& folder) {
+    // Another run's temporary files are its own while it lives; a killed
+    // run's are spare names and incomplete copies, never a project's only
+    // copy.
+    if (Lock(folder)) platform_.RemoveLeftoverFiles(folder);
+    DirectoryListing listing = platform_.ListDirectory(folder);
+    if (!listing.failure.empty()) {
+      TellError(platform_, request_,
+                WithoutTrailingSeparator(folder) + u": " + listing.failure + u"\n");
+      unlisted_ = true;
+    }
+    for (const std::u16string& name : ProjectFileNames(std::move(listing.names))) {
+      if (platform_.Interrupted()) break;
+      Project(folder + name);
+    }
+    // What was begun in the folder ends before its lock is let go.
+    platform_.Finish();
+    std::sort(listing.folders.begin(), listing.folders.end(), ProjectFileNameLess);
+    return std::move(listing.folders);
+  }
+
+  // The folder `root` and every folder below it, depth first, each under its
+  // own lock. A folder named on its own is done at its own turn, not as a
+  // subfolder. Only the subfolders still to do of the folders on the way
+  // down are kept.
+  void Tree(const std::u16string& root) {
+    struct Level {
+      std::u16string folder;
+      std::vector<std::u16string> subfolders;
+      std::size_t next = 0;
+    };
+    std::vector<Level> levels;
+    levels.push_back({root, Folder(root)});
+    while (!levels.empty() && !platform_.Interrupted()) {
+      Level& level = levels.back();
+      if (level.next == level.subfolders.size()) {
+        levels.pop_back();
+        continue;
+      }
+      // The separator that ends the folder's path ends its subfolders' too.
+      std::u16string folder = level.folder + level.subfolders[level.next++] + level.folder.back();
+      if (NamedOnItsOwn(folder)) continue;
+      std::vector<std::u16string> subfolders = Folder(folder);
+      levels.push_back({std::move(folder), std::move(subfolders)});
+    }
+  }
+
+  bool NamedOnItsOwn(const std::u16string& folder) {
+    if (targets_.size() < 2) return false;
+    const FileVersion identity = platform_.LookUpPath(folder).identity;
+    return std::any_of(targets_.begin(), targets_.end(), [&](const Target& target) {
+      return target.folder && target.entry.identity.volume == identity.volume &&
+             target.entry.identity.file == identity.file;
+    });
+  }
+
+  Platform& platform_;
+  const Request& request_;
+  const std::vector<Target>& targets_;
+  ProjectReport report_;
+  bool unlisted_ = false;
+};
+
 }  // namespace
 
 int RunBatch(Platform& platform, const Request& request) {
@@ -119,55 +232,31 @@ int RunBatch(Platform& platform, const Request& request) {
     if (std::optional<Target> here = TargetOf(platform, u".", problem)) {
       targets.push_back(*here);
     } else {
-      platform.ShowError(u".: " + problem + u"\n");
+      TellError(platform, request, u".: " + problem + u"\n");
       failed = true;
     }
   } else {
     std::u16string problems;
     std::optional<std::vector<Target>> named = TargetsOf(platform, request.paths, problems);
     if (!named) {
-      platform.ShowError(problems);
+      TellError(platform, request, problems);
       platform.WriteErrorText(std::u16string(kUsageLine));
       return 2;
     }
     targets = std::move(*named);
   }
-  ProjectReport report(platform, request.verbose);
-  for (const Target& target : targets) {
-    if (platform.Interrupted()) break;
-    const std::u16string& folder = target.entry.folder;
-    // Another run's temporary files are its own while it lives; a killed
-    // run's are spare names and incomplete copies, never a project's only
-    // copy.
-    if (platform.LockDirectory(folder) && target.folder) platform.RemoveLeftoverFiles(folder);
-    std::vector<std::u16string> names{target.entry.name};
-    if (target.folder) {
-      DirectoryListing listing = platform.ListDirectory(folder);
-      if (!listing.failure.empty()) {
-        platform.ShowError(WithoutTrailingSeparator(folder) + u": " + listing.failure + u"\n");
-        failed = true;
-      }
-      names = ProjectFileNames(std::move(listing.names));
-    }
-    for (const std::u16string& name : names) {
-      if (platform.Interrupted()) break;
-      if (request.undo) {
-        UndoProjectFile(platform, folder + name, report);
-      } else {
-        ConvertProjectFile(platform, folder + name, report);
-      }
-    }
-    // What was begun in the folder ends before its lock is let go.
-    platform.Finish();
-  }
-  platform.Finish();
+  Batch batch(platform, request, targets);
+  failed = batch.Run() || failed;
+  ProjectReport& report = batch.report();
   report.WriteCounts(request.undo);
+  // A dry run leaves every project as it is, for want of nothing.
+  const bool left = !request.dryRun && report.left() > 0;
   // A window that closes at the end would take the -v lines with it.
-  if (report.left() > 0) {
+  if (left) {
     platform.ShowOnOwnConsole(u"Left as they were, for a failed file operation:\n" +
                               report.LeftProjects(kMostProjectsShown));
   }
-  return failed || report.left() > 0 ? 3 : 0;
+  return failed || left ? 3 : 0;
 }
 
 }  // namespace lstconvert

@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::u16string_view kVerdictWords[] = {u"converted", u"refused", u"left", u"restored",
                                                  u"kept"};
+constexpr std::u16string_view kDryRunWords[] = {u"would convert", u"would refuse", u"would leave",
+                                                u"would restore", u"would keep"};
 
 std::u16string Number(std::size_t number) {
   const std::string digits = std::to_string(number);
@@ -25,7 +27,8 @@ std::size_t ProjectReport::Begin() {
 void ProjectReport::Settle(std::size_t place, Verdict verdict, const std::u16string& path,
                            const std::u16string& why) {
   const auto index = static_cast<std::size_t>(verdict);
-  std::u16string line = std::u16string(kVerdictWords[index]) + u" " + path;
+  std::u16string line =
+      std::u16string(dryRun_ ? kDryRunWords[index] : kVerdictWords[index]) + u" " + path;
   if (!why.empty()) line += u": " + why;
   {
     const std::lock_guard<std::mutex> lock(mutex_);

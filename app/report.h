@@ -22,8 +22,10 @@ class ProjectReport {
   // What became of a project.
   enum class Verdict { kConverted, kRefused, kLeft, kRestored, kKept };
 
-  // Writes nothing unless `verbose`.
-  ProjectReport(Platform& platform, bool verbose) : platform_(platform), verbose_(verbose) {}
+  // Writes nothing unless `verbose`. For a dry run, each line tells what a
+  // run would do: "would convert <path>", "would refuse <path>: <why>" ...
+  ProjectReport(Platform& platform, bool verbose, bool dryRun = false)
+      : platform_(platform), verbose_(verbose), dryRun_(dryRun) {}
 
   // A project begun; its place in the report.
   std::size_t Begin();
@@ -60,7 +62,7 @@ class ProjectReport {
   void Place(std::size_t place, std::u16string line);
 
   Platform& platform_;
-  bool verbose_;
+  bool verbose_, dryRun_;
   std::mutex mutex_;
   std::deque<std::optional<std::u16string>> waiting_;  // from place `first_` on
   std::size_t first_ = 0;

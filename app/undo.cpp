@@ -18,10 +18,10 @@ bool NothingThere(const ReadFailure& failure) {
          failure.kind == ReadFailure::Kind::kNotAFile;
 }
 
-// Undoes the project at `fullPath` where there is something to undo, and
-// settles its line at `place` in `report`.
+// Undoes the project at `fullPath` where there is something to undo (in a
+// dry run only says so), and settles its line at `place` in `report`.
 void Undo(Platform& platform, const std::u16string& fullPath, ProjectReport& report,
-          std::size_t place) {
+          std::size_t place, bool dryRun) {
   const std::u16string backupPath = fullPath + u".bak";
   ReadFailure failure;
   // Each read is valid until the next: what is needed of the backup is kept.
@@ -40,6 +40,7 @@ void Undo(Platform& platform, const std::u16string& fullPath, ProjectReport& rep
   }
   if (project->bytes == original) return report.SettleSilently(place);
   if (project->bytes == *converted) {
+    if (dryRun) return report.Settle(place, Verdict::kRestored, fullPath);
     const Outcome outcome = platform.RestoreBackup(fullPath, backupPath, project->version);
     if (outcome.done()) return report.Settle(place, Verdict::kRestored, fullPath);
     return report.SettleReplacement(place, fullPath, outcome);
@@ -47,16 +48,17 @@ void Undo(Platform& platform, const std::u16string& fullPath, ProjectReport& rep
   if (!CheckProject(DecodeKeyLines(project->bytes, kConversionKeys).lines).bound) {
     return report.SettleSilently(place);
   }
-  platform.ShowMessage(FormatWithPath(kChangedSinceConvertedMessage, fullPath));
+  if (!dryRun) platform.ShowMessage(FormatWithPath(kChangedSinceConvertedMessage, fullPath));
   report.Settle(place, Verdict::kKept, fullPath, u"changed since it was converted");
 }
 
 }  // namespace
 
-void UndoProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report) {
+void UndoProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report,
+                     bool dryRun) {
   const std::size_t place = report.Begin();
   try {
-    Undo(platform, fullPath, report, place);
+    Undo(platform, fullPath, report, place, dryRun);
   } catch (const std::bad_alloc&) {
     report.Settle(place, Verdict::kLeft, fullPath, u"too large for the memory left");
   }

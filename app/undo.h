@@ -22,7 +22,8 @@ inline constexpr std::u16string_view kChangedSinceConvertedMessage =
 // stay and the project gets a message. Never converts, never makes a backup.
 // `report` gets "restored <path>", "kept <path>: ..." or, where the backup
 // or the project cannot be read or the backup cannot be put back,
-// "left <path>: ...".
-void UndoProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report);
+// "left <path>: ...". A dry run only tells what it would do.
+void UndoProjectFile(Platform& platform, const std::u16string& fullPath, ProjectReport& report,
+                     bool dryRun = false);
 
 }  // namespace lstconvert

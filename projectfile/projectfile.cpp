@@ -277,6 +277,33 @@ std::optional<EncodedText> EncodeKeyLines(const ProjectText& text) {
   return out;
 }
 
+std::string EncodeUtf8(std::u16string_view text) {
+  std::string utf8;
+  utf8.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t point = text[i];
+    const bool high = point >= 0xD800 && point < 0xDC00;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (point >= 0xD800 && point < 0xE000) {
+      point = 0xFFFD;
+    }
+    if (point < 0x80) {
+      utf8 += static_cast<char>(point);
+    } else if (point < 0x800) {
+      utf8 += {static_cast<char>(0xC0 | point >> 6), static_cast<char>(0x80 | (point & 0x3F))};
+    } else if (point < 0x10000) {
+      utf8 += {static_cast<char>(0xE0 | point >> 12), static_cast<char>(0x80 | (point >> 6 & 0x3F)),
+               static_cast<char>(0x80 | (point & 0x3F))};
+    } else {
+      utf8 +=
+          {static_cast<char>(0xF0 | point >> 18), static_cast<char>(0x80 | (point >> 12 & 0x3F)),
+           static_cast<char>(0x80 | (point >> 6 & 0x3F)), static_cast<char>(0x80 | (point & 0x3F))};
+    }
+  }
+  return utf8;
+}
+
 std::optional<ProjectText> LoadProjectFile(Platform& platform, const std::u16string& fullPath,
                                            std::span<const std::u16string_view> keys,
                                            ReadFailure* whyNot) {

@@ -71,6 +71,9 @@ struct EncodedText {
 // The pieces refer to `text.bytes`.
 std::optional<EncodedText> EncodeKeyLines(const ProjectText& text);
 
+// `text`, UTF-16 code units, as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string EncodeUtf8(std::u16string_view text);
+
 // The lines of the project file at `fullPath` that contain any of `keys`;
 // nothing if it cannot be read, and then, with `whyNot`, why. The text
 // refers to the platform's read buffer, valid until the next read.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "file_helpers.h"
 #include "program_runner.h"
@@ -142,7 +143,7 @@ TEST(Program, ASecondRunChangesNothingAndKeepsTheOriginals) {
 // beside the folders `A`, `B` and `V` and the file `notes.txt`.
 TEST(Program, ArgumentsNameWhatIsConverted) {
   const std::string version = "lstconvert " LSTCONVERT_VERSION "\n";
-  const std::string usage = "Usage: lstconvert [-v] [--undo] [--] [PATH]...\n";
+  const std::string usage = "Usage: lstconvert [-v] [-n] [--diff] [-r] [--undo] [--] [PATH]...\n";
   struct Case {
     std::vector<std::string> arguments;
     int status;
@@ -339,6 +340,137 @@ TEST(Program, UndoPutsBackTheOriginalsOfProjectsStillAsConverted) {
   ASSERT_EQ(RunProgram(top.path()).status, 0);
   EXPECT_EQ(ReadFile(top / "converted.lst"), converted["converted.lst"]);
   EXPECT_EQ(ReadFile(top / "converted.lst.bak"), project);
+}
+
+// What a folder holds, entry by entry: every byte, and the mode, file
+// number and times (but the last access) that any change would alter.
+std::map<std::string, std::string> Entries(const fs::path& directory) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    struct stat s {};
+    lstat(entry.path().c_str(), &s);
+    for (const long number :
+         {static_cast<long>(s.st_mode), static_cast<long>(s.st_ino), s.st_mtim.tv_sec,
+          s.st_mtim.tv_nsec, s.st_ctim.tv_sec, s.st_ctim.tv_nsec}) {
+      entries[entry.path().filename()] += std::to_string(number) + " ";
+    }
+    entries[entry.path().filename()] += ReadFile(entry.path());
+  }
+  return entries;
+}
+
+// The lines of a dry run that tell what would become of each project, and
+// its count, in the words of a run.
+std::string AsRun(const std::string& preview) {
+  const std::map<std::string, std::string> words = {{"convert", "converted"},
+                                                    {"refuse", "refused"},
+                                                    {"leave", "left"},
+                                                    {"restore", "restored"},
+                                                    {"keep", "kept"}};
+  std::string lines;
+  std::istringstream in(preview);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t verb = line.find(' ', 6);
+    if (line.starts_with("would ")) line = words.at(line.substr(6, verb - 6)) + line.substr(verb);
+    if (!line.starts_with("-") && !line.starts_with("+") && !line.starts_with(" ") &&
+        !line.starts_with("@")) {
+      lines += line + "\n";
+    }
+  }
+  return lines;
+}
+
+// A dry run, with --diff and with --undo, changes nothing at all, takes no
+// lock and shows no message; it tells, project for project, what the run
+// then does, and its diff shows exactly the lines that run changes, in both
+// encodings and in hunks of three lines of context.
+TEST(Program, ADryRunChangesNothingAndTellsWhatTheRunThenDoes) {
+  TemporaryDirectory directory;
+  const fs::path& d = directory.path();
+  WriteFile(d / "a.lst", "[P]\n  TableID=\n  Fields=Name\n1\n2\n3\n4\n5\n6\n  Filter=Name\n");
+  WriteFile(d / "b.lst",
+            Utf16File(u"  TableID=\r\n  Text=Gr\u00F6\u00DFe \U0001F600\r\n  Source=[Table:]"));
+  WriteFile(d / "c.lst", "unsaved\r\n");
+  WriteFile(d / "e.lst", "  TableID=Orders\r\n");
+  WriteFile(d / "f.lst", "  TableID=\r\n");
+  WriteFile(d / "f.lst.bak", "an earlier backup");
+  WriteFile(d / ".lstconvert-0123456789ab", "left by a killed run");
+  const bool readOnly = VolumeHolds(testing::kPermissions);
+  if (readOnly) {
+    WriteFile(d / "r.lst", "  TableID=\r\n");
+    chmod((d / "r.lst").c_str(), 0444);
+  }
+  const int lock = open(d.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  const std::string path = d.string() + "/";
+  const auto before = Entries(d);
+  StartedProgram::Options diff, verbose, undo, undoDry;
+  diff.arguments = {"--diff"};
+  verbose.arguments = {"-v"};
+  undo.arguments = {"--undo", "-v"};
+  undoDry.arguments = {"--undo", "-n"};
+  const Outcome preview = RunProgram(d, diff);
+  close(lock);
+
+  EXPECT_EQ(Entries(d), before);
+  EXPECT_EQ(preview.err, "");
+  EXPECT_EQ(preview.status, 0);
+  EXPECT_EQ(
+      preview.out,
+      "would convert " + path + "a.lst\n--- " + path + "a.lst\n+++ " + path +
+          "a.lst (converted)\n@@ -1,5 +1,5 @@\n [P]\n-  TableID=\n+  TableID=Partlist\n"
+          "   Fields=Name\n 1\n 2\n@@ -7,4 +7,4 @@\n 4\n 5\n 6\n-  Filter=Name\n"
+          "+  Filter=Partlist.Name\nwould convert " +
+          path + "b.lst\n--- " + path + "b.lst\n+++ " + path +
+          "b.lst (converted)\n@@ -1,3 +1,3 @@\n-  TableID=\n"
+          "+  TableID=Partlist\n   Text=Gr\xC3\xB6\xC3\x9F"
+          "e \xF0\x9F\x98\x80\n"
+          "-  Source=[Table:]\n+  Source=[Table:Partlist]\nwould refuse " +
+          path + "c.lst: not saved in the designer (no TableID= line)\nwould refuse " + path +
+          "e.lst: bound to the table Orders\nwould convert " + path + "f.lst\n--- " + path +
+          "f.lst\n+++ " + path +
+          "f.lst (converted)\n@@ -1 +1 @@\n-  TableID=\n"
+          "+  TableID=Partlist\n" +
+          (readOnly ? "would leave " + path + "r.lst: read-only\n3 converted, 2 refused, 1 left\n"
+                    : "3 converted, 2 refused, 0 left\n"));
+  EXPECT_EQ(AsRun(preview.out), RunProgram(d, verbose).out);
+  const auto converted = Entries(d);
+  const Outcome undoPreview = RunProgram(d, undoDry);
+  EXPECT_EQ(Entries(d), converted);
+  EXPECT_EQ(undoPreview.err, "");
+  EXPECT_EQ(AsRun(undoPreview.out), RunProgram(d, undo).out);
+}
+
+// With -r, each folder's own projects come first, then its subfolders in
+// name order, letter case ignored, depth first; a link to a folder and the
+// program's temporaries are not entered. -r --undo puts every original back.
+TEST(Program, RecursiveRunsTakeEveryFolderBelow) {
+  TemporaryDirectory top, outside;
+  const std::string project = "  TableID=\r\n";
+  const std::vector<std::string> below = {"r/a.lst", "r/B/b.lst", "r/B/c/c.lst", "r/d/d.lst"};
+  for (const std::string& name : below) {
+    fs::create_directories((top / name).parent_path());
+    WriteFile(top / name, project);
+  }
+  fs::create_directories(top / "r/.lstconvert-0123456789ab");
+  WriteFile(top / "r/.lstconvert-0123456789ab/t.lst", project);
+  WriteFile(outside / "x.lst", project);
+  if (VolumeHolds(testing::kLinks)) fs::create_directory_symlink(outside.path(), top / "r/link");
+  StartedProgram::Options convert, undo;
+  convert.arguments = {"-r", "-v", "r"};
+  undo.arguments = {"-r", "--undo", "-v", "r"};
+
+  std::string converted, restored;
+  for (const std::string& name : below) {
+    converted += "converted " + (top / name).string() + "\n";
+    restored += "restored " + (top / name).string() + "\n";
+  }
+  EXPECT_EQ(RunProgram(top.path(), convert).out, converted + "4 converted, 0 refused, 0 left\n");
+  for (const std::string& name : below) EXPECT_EQ(ReadFile(top / name), "  TableID=Partlist\r\n");
+  EXPECT_EQ(ReadFile(top / "r/.lstconvert-0123456789ab/t.lst"), project);
+  EXPECT_EQ(Names(outside.path()), std::set<std::string>{"x.lst"});
+  EXPECT_EQ(RunProgram(top.path(), undo).out, restored + "4 restored, 0 kept, 0 left\n");
+  for (const std::string& name : below) EXPECT_EQ(ReadFile(top / name), project);
 }
 
 TEST(Program, TheCaptionIsTheNameItWasStartedBy) {

@@ -90,12 +90,14 @@ WindowsPath() { printf 'Z:%s' "${1//\//\\}"; }
 # after the POSIX run, for what the Windows program must leave alone, the
 # exit status the Windows program must give where it is not the POSIX one,
 # the text of a box the Windows program shows after the POSIX messages (with
-# <dir> for the folder's Windows path), and a file size limit for both
-# programs (in KiB), which fails a copy halfway as a full disk does.
+# <dir> for the folder's Windows path), whether it is started from cmd, and a
+# file size limit for both programs (in KiB), which fails a copy halfway as a
+# full disk does.
 held=()
 after_posix=
 windows_status_expected=
 last_box=
+through_cmd=
 limit=
 Limit() { trap '' XFSZ; [ -z "$limit" ] || ulimit -f "$limit"; }
 
@@ -147,6 +149,7 @@ CompareRuns() {
   [ -z "$last_box" ] || expected+=("${last_box//<dir>/"$to"}")
 
   local run=("$windows_program" "${windows_arguments[@]}")
+  [ -z "$through_cmd" ] || run=(cmd /c "$(WindowsPath "$windows_program")" "${windows_arguments[@]}")
   [ ${#held[@]} -eq 0 ] || run=("$hold_program" "${held[@]}" "$(WindowsPath "$windows_program")")
   (cd "$windows/$in_dir" && Limit && WINEDEBUG=trace+msgbox exec "${wine[@]}" "${run[@]}" </dev/null \
     >"$work/$name/windows.out" 2>"$trace") &
@@ -356,12 +359,31 @@ RunCtrlC() {
 
 # Folders and project files named on the command line by full paths, from
 # another folder, one of them with a space and a non-ASCII letter and named
-# twice: both programs convert the same projects and tell the same with -v.
+# twice: both programs convert the same projects and tell the same with -v;
+# a subfolder stays as it is without -r, as for a folder dropped on the exe.
 MakePaths() {
-  mkdir -p "Re port ä" other cwd &&
+  mkdir -p "Re port ä/sub" other cwd && printf '  TableID=\r\n' >"Re port ä/sub/s.lst" &&
     printf '  TableID=\r\n' >"Re port ä/a.lst" && printf '  TableID=\r\n' >"Re port ä/b.lst" &&
     printf 'an old backup\r\n' >"Re port ä/b.lst.bak" && printf '  TableID=\r\n' >other/x.lst &&
     printf '[Project]\r\n' >other/y.lst && printf '[Project]\r\n' >other/z.lst
+}
+
+# A dry run's lines and diffs (in ASCII, which the exe writes unchanged in
+# either encoding) over projects of both encodings, a refused, a read-only
+# one and an earlier backup: nothing changes.
+MakePreview() {
+  MakeHeld && Utf16 '  TableID=\r\n  Source=[Table:]\r\n' u.lst && printf '  TableID=Orders\r\n' >o.lst &&
+    printf '[Project]\n' >n.lst && cp b.lst r.lst && chmod 444 r.lst
+}
+
+# A tree of folders three levels deep, named $folder_name, with a link to a folder
+# outside it, which the Windows program would follow if Wine showed it as
+# anything but a link.
+MakeTree() {
+  local deep="tree/$folder_name/$folder_name/$folder_name"
+  mkdir -p "$deep" outside &&
+    printf '  TableID=\r\n' | tee tree/a.lst "tree/$folder_name/b.lst" "$deep/c.lst" >outside/x.lst &&
+    ln -s ../outside tree/link
 }
 
 # Projects converted by the POSIX program, one of them edited since: --undo
@@ -414,7 +436,18 @@ arguments=(-v "<dir>/Re port ä" "<dir>/other/x.lst" "<dir>/other/z.lst" "<dir>/
 if RunCase paths MakePaths; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 in_dir=. arguments=(--undo -v)
 if RunCase undo MakeUndo; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-arguments=()
+arguments=(--undo -n)
+if RunCase undo-dry-run MakeUndo; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+arguments=(--diff)
+if RunCase dry-run MakePreview; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+# -r from cmd; then as a dry run from a folder whose path is over 260
+# characters (Wine's ReplaceFileW cuts a longer path at MAX_PATH).
+folder_name=sub arguments=(-r -v "<dir>/tree") through_cmd=1
+if RunCase recursive MakeTree; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+folder_name=$(printf 'long-folder-name-%.0s' 1 2 3 4 5 6 7)
+arguments=(-r --diff "<dir>/tree/$folder_name/$folder_name")
+if RunCase recursive-long-path MakeTree; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+arguments=() through_cmd=
 for run in RunArguments RunTwice RunBadPath; do
   if "$run"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done

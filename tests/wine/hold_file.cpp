@@ -9,7 +9,10 @@
 // --ctrl-c-at-box the program gets a console of its own, shared with
 // hold_file only, and Ctrl+C is pressed in it, three times, once the program
 // shows its first message box. With --own-console the program gets a new
-// console that it shares with no other process, as when Explorer starts it. Tells on standard error
+// console that it shares with no other process, as when Explorer starts it,
+// and each of its message boxes is dismissed with its OK button once it has
+// been shown for 2 s: under Wine, keys pressed by the tests often miss a box
+// whose program has a console of its own. Tells on standard error
 // when it let each file go, when it pressed Ctrl+C and how long the program ran, and exits with the
 // program's exit status.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -38,6 +41,23 @@ void PressCtrlCAtBox(HANDLE process) {
     if (WaitForSingleObject(process, 300) != WAIT_TIMEOUT) return;
     const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     std::fprintf(stderr, "hold_file: pressed Ctrl+C (%s)\n", sent ? "sent" : "failed");
+  }
+}
+
+// Dismisses each box of the program with its OK button once it has been
+// shown for 2 s, until the program ends.
+void PressOkOnBoxes(HANDLE process) {
+  HWND seen = nullptr;
+  ULONGLONG since = 0;
+  while (WaitForSingleObject(process, 100) == WAIT_TIMEOUT) {
+    const HWND box = FindWindowA(nullptr, "lstconvert");
+    if (box != seen) {
+      seen = box;
+      since = GetTickCount64();
+    } else if (box != nullptr && GetTickCount64() - since > 2000) {
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+      since = GetTickCount64();
+    }
   }
 }
 
@@ -81,6 +101,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (ctrlC) PressCtrlCAtBox(process.hProcess);
+  if (ownConsole) PressOkOnBoxes(process.hProcess);
   for (std::size_t i = 0; i < held.size(); ++i) {
     const char* const* file = argv + 1 + 3 * i;  // its path, sharing and time
     DWORD wait = INFINITE;

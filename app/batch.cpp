@@ -202,6 +202,8 @@ class Batch {
     }
   }
 
+  // Whether `folder` is named on the command line too, and so done at its
+  // own turn.
   bool NamedOnItsOwn(const std::u16string& folder) {
     if (targets_.size() < 2) return false;
     const FileVersion identity = platform_.LookUpPath(folder).identity;
@@ -249,7 +251,7 @@ int RunBatch(Platform& platform, const Request& request) {
   failed = batch.Run() || failed;
   ProjectReport& report = batch.report();
   report.WriteCounts(request.undo);
-  // A dry run leaves every project as it is, for want of nothing.
+  // A dry run writes nothing, so no project of it is left for a failed write.
   const bool left = !request.dryRun && report.left() > 0;
   // A window that closes at the end would take the -v lines with it.
   if (left) {

@@ -197,8 +197,8 @@ class Platform {
 
   // Where the program's console window is its own and closes when it ends
   // (started from Explorer, or by dropping files on it), shows `text` in a
-  // message box and returns once it is dismissed: the last word of a run
-  // whose window takes what it wrote away. Does nothing elsewhere.
+  // message box and returns once it is dismissed, since the window takes
+  // what was written to it away. Does nothing elsewhere.
   virtual void ShowOnOwnConsole(const std::u16string& text) = 0;
 };
 

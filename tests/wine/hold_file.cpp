@@ -1,7 +1,8 @@
 // Holds files open for reading, as the report designer, a virus scanner or
 // the search indexer does, while it runs a program:
 //
-//   hold_file [--ctrl-c-at-box|--own-console] (PATH none|read MILLISECONDS|end)... PROGRAM
+//   hold_file [--ctrl-c-at-box] (PATH none|read MILLISECONDS|end)... PROGRAM
+//   hold_file --own-console PROGRAM [ARGUMENT]...
 //
 // "none" lets no other program open the file meanwhile, "read" lets them
 // read it. Each file is let go after its MILLISECONDS from the start, in the
@@ -68,10 +69,12 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
-  if (argc < 2 || (argc - 2) % 3 != 0) {
+  // With a console of its own, the program comes first and its arguments after it.
+  const int program = ownConsole ? 1 : argc - 1;
+  if (argc < 2 || (!ownConsole && (argc - 2) % 3 != 0)) {
     std::fprintf(stderr,
-                 "usage: hold_file [--ctrl-c-at-box|--own-console] (PATH none|read "
-                 "MILLISECONDS|end)... PROGRAM\n");
+                 "usage: hold_file [--ctrl-c-at-box] (PATH none|read MILLISECONDS|end)... PROGRAM\n"
+                 "       hold_file --own-console PROGRAM [ARGUMENT]...\n");
     return 2;
   }
   if (ctrlC) FreeConsole();
@@ -80,7 +83,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<HANDLE> held;
-  for (int i = 1; i + 1 < argc; i += 3) {
+  for (int i = 1; i < program; i += 3) {
     const DWORD share = std::strcmp(argv[i + 1], "read") == 0 ? FILE_SHARE_READ : 0;
     // Not inheritable: the program must not hold the file itself.
     held.push_back(CreateFileA(argv[i], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -89,15 +92,15 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::string commandLine = std::string("\"") + argv[argc - 1] + "\"";
+  std::string commandLine = std::string("\"") + argv[program] + "\"";
+  for (int i = program + 1; i < argc; ++i) commandLine += std::string(" \"") + argv[i] + "\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
   const ULONGLONG start = GetTickCount64();
   if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                       ownConsole ? CREATE_NEW_CONSOLE : 0, nullptr, nullptr, &startup, &process)) {
-    std::fprintf(stderr, "hold_file: cannot start %s (error %lu)\n", argv[argc - 1],
-                 GetLastError());
+    std::fprintf(stderr, "hold_file: cannot start %s (error %lu)\n", argv[program], GetLastError());
     return 2;
   }
   if (ctrlC) PressCtrlCAtBox(process.hProcess);

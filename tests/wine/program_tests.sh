@@ -411,6 +411,34 @@ RunBadPath() {
   echo "ok: bad path"
 }
 
+# A folder named in quotes with a trailing backslash, from a batch file run
+# by cmd: the command line then ends in \" as cmd passes it, which the program
+# must take for the folder (Wine's own quoting from the tests never does this).
+RunQuotedFolder() {
+  local dir="$work/quoted" folder
+  mkdir -p "$dir/Re ports" && printf '  TableID=\r\n' >"$dir/Re ports/a.lst" || return 1
+  folder="$(WindowsPath "$dir/Re ports")\\"
+  printf '@"%s" -v "%s"\r\n@exit /b %%errorlevel%%\r\n' "$(WindowsPath "$windows_program")" "$folder" >"$dir/run.bat"
+  (cd "$dir" && timeout 60 "${wine[@]}" cmd /c "$(WindowsPath "$dir/run.bat")" </dev/null >"$dir/out" 2>"$dir/err")
+  local status=$?
+  [ "$status" -eq 0 ] && grep -a -q -F "converted ${folder}a.lst" "$dir/out" ||
+    { fail "quoted folder: exit status $status, $(head -c 300 "$dir/out" "$dir/err")"; return 1; }
+  echo "ok: quoted folder"
+}
+
+# Started with a console of its own, an error gets its box as well as its
+# line: here a path that names nothing, exit 2.
+RunOwnConsoleError() {
+  local dir="$work/own-console-error"
+  mkdir -p "$dir" || return 1
+  (cd "$dir" && WINEDEBUG=trace+msgbox timeout 60 "${wine[@]}" "$hold_program" --own-console \
+    "$(WindowsPath "$windows_program")" 'Z:\nowhere\x.lst' </dev/null >"$dir/out" 2>"$dir/trace")
+  local status=$?
+  [ "$status" -eq 2 ] && BoxCountIs "$dir/trace" 1 && [[ $(BoxText "$dir/trace" 1) == 'Z:\nowhere\x.lst: '?* ]] ||
+    { fail "own console error: exit status $status, $(BoxCount "$dir/trace") boxes: $(BoxText "$dir/trace" 1)"; return 1; }
+  echo "ok: own console error"
+}
+
 StartDisplay
 # One server for the whole run, so that none starts with a case's file size limit.
 "$wineserver" -p
@@ -454,7 +482,7 @@ if [ -z "$quick" ]; then
   if RunCase recursive-long-path MakeTree; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
   arguments=() through_cmd=
 fi
-for run in RunArguments RunTwice RunBadPath; do
+for run in RunArguments RunTwice RunBadPath RunQuotedFolder; do
   [ -z "$quick" ] || [ "$run" != RunTwice ] || continue
   if "$run"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
@@ -491,6 +519,7 @@ if [ -n "$hold_program" ]; then
   last_box='Left as they were, for a failed file operation:\n<dir>r.lst: read-only\n'
   if RunCase own-console MakeOwnConsole; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
   held=() last_box=
+  if RunOwnConsoleError; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 else
   echo "held files and Ctrl+C: left out (no HOLD_PROGRAM given)"
 fi

@@ -45,6 +45,7 @@ class StartedProgram {
     // containers and macOS set them.
     std::vector<std::pair<int, rlim_t>> limits = {};
     int inheritedDescriptors = 0;  // open files the program is given, as some callers do
+    fs::path controlGroup = {};    // a control group's folder to run in
   };
 
   StartedProgram(const fs::path& directory, const Options& options) {
@@ -63,6 +64,12 @@ class StartedProgram {
       }
     }
     if (chdir(directory.c_str()) != 0) _exit(127);
+    if (!options.controlGroup.empty()) {
+      const std::string pid = std::to_string(getpid());
+      const int procs = open((options.controlGroup / "cgroup.procs").c_str(), O_WRONLY);
+      if (procs < 0 || write(procs, pid.data(), pid.size()) < 0) _exit(127);
+      close(procs);
+    }
     // The stop signals start at their defaults whatever the tests were
     // started with: a shell starts a background job with SIGINT ignored.
     for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(stop, SIG_DFL);

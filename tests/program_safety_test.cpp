@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "file_helpers.h"
@@ -144,19 +146,62 @@ TEST(ProgramSafety, TwoRunsAtOnceLoseNothing) {
   }
 }
 
+// A memory control group of its own below the process's (cgroup v1's memory
+// controller or cgroup v2), limited to `limit` bytes; none where it cannot be
+// made, as without root.
+class MemoryGroup {
+ public:
+  explicit MemoryGroup(std::uintmax_t limit) {
+    if (limit == 0) return;
+    const std::string groups = "\n" + ReadFile("/proc/self/cgroup");
+    for (const auto& [mark, root, file] :
+         {std::tuple{":memory:/", "/sys/fs/cgroup/memory", "memory.limit_in_bytes"},
+          {"\n0::/", "/sys/fs/cgroup", "memory.max"}}) {
+      const std::size_t at = groups.find(mark);
+      if (at == std::string::npos) continue;
+      const std::size_t start = at + std::string_view(mark).size();
+      fs::path path = fs::path(root) / groups.substr(start, groups.find('\n', start) - start) /
+                      ("lstconvert-test-" + std::to_string(getpid()));
+      std::error_code error;
+      if (!fs::create_directory(path, error)) continue;
+      std::ofstream(path / file) << limit;
+      if (ReadFile(path / file) == std::to_string(limit) + "\n") {
+        path_ = path;
+        return;
+      }
+      fs::remove(path, error);
+    }
+  }
+  ~MemoryGroup() {
+    std::error_code error;
+    if (!path_.empty()) fs::remove(path_, error);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
 // Within the limits of a small machine or a container every project is
 // still converted: under a low limit on open files, some of them taken by
 // the caller; where no thread can be started (strace fails the program's
 // clone3 as a limit on processes does); beside a file too large for the
-// memory left, or for a limit on address space, which is refused as one that
-// cannot be read and left as it is, with no backup and nothing else left.
+// memory left, for a limit on address space (read, or only converted), or
+// for a memory control group (over half its limit), which is refused as one
+// that cannot be read and left as it is, with no backup and nothing else
+// left; a project of a quarter to half of that limit is converted.
 TEST(ProgramSafety, ConvertsEveryProjectWithinTheMachinesLimits) {
   struct Case {
     int projects;
     rlim_t descriptors, addressSpace;
     int inherited;
     bool threadless;
-    std::uintmax_t huge;  // the size of a sparse huge.lst among the projects
+    // The size of a sparse huge.lst among the projects; its line ends are
+    // LF, which the conversion makes CR LF in copies of its text.
+    std::uintmax_t huge;
+    // A memory control group's limit, and the size of a sparse mid.lst that
+    // must be converted within it.
+    std::uintmax_t groupLimit = 0, middle = 0;
   };
   const auto memory = static_cast<std::uintmax_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
   const Case cases[] = {{6000, 256, 0, 0, false, 0},
@@ -165,18 +210,26 @@ TEST(ProgramSafety, ConvertsEveryProjectWithinTheMachinesLimits) {
                         {1000, 64, 0, 40, false, 0},
                         {100, 0, 0, 0, true, 0},
                         {3, 0, 0, 0, false, memory + 1},
-                        {3, 0, 150 << 20, 0, false, 200 << 20}};
+                        {3, 0, 150 << 20, 0, false, 200 << 20},
+                        {3, 0, 160 << 20, 0, false, 60 << 20},
+                        {3, 0, 0, 0, false, 150 << 20, 256 << 20, 70 << 20}};
   for (const Case& c : cases) {
-    const std::string what = std::to_string(c.projects) + " projects, " +
-                             std::to_string(c.descriptors) + " descriptors (" +
-                             std::to_string(c.inherited) + " taken), address space " +
-                             std::to_string(c.addressSpace) + (c.threadless ? ", no thread" : "") +
-                             ", huge.lst of " + std::to_string(c.huge);
+    const std::string what =
+        std::to_string(c.projects) + " projects, " + std::to_string(c.descriptors) +
+        " descriptors (" + std::to_string(c.inherited) + " taken), address space " +
+        std::to_string(c.addressSpace) + (c.threadless ? ", no thread" : "") + ", huge.lst of " +
+        std::to_string(c.huge) + ", control group of " + std::to_string(c.groupLimit);
     StartedProgram::Options options;
     if (c.descriptors != 0) options.limits.push_back({RLIMIT_NOFILE, c.descriptors});
     if (c.addressSpace != 0) options.limits.push_back({RLIMIT_AS, c.addressSpace});
     options.inheritedDescriptors = c.inherited;
     TemporaryDirectory directory;
+    const MemoryGroup group(c.groupLimit);
+    if (c.groupLimit != 0 && group.path().empty()) {
+      std::cout << "left out: " << what << " (no memory control group can be made here)\n";
+      continue;
+    }
+    options.controlGroup = group.path();
     if (c.threadless) {
       if (access("/usr/bin/strace", X_OK) != 0) continue;
       options.program = "/usr/bin/strace";
@@ -203,8 +256,12 @@ TEST(ProgramSafety, ConvertsEveryProjectWithinTheMachinesLimits) {
       WriteFile(directory / ("p" + std::to_string(i) + ".lst"), "  TableID=\r\n");
     }
     std::error_code sparse;
+    if (c.middle != 0) {
+      WriteFile(directory / "mid.lst", "  TableID=\r\n");
+      fs::resize_file(directory / "mid.lst", c.middle, sparse);
+    }
     if (c.huge != 0) {
-      WriteFile(directory / "huge.lst", "  TableID=\r\n");
+      WriteFile(directory / "huge.lst", "  TableID=\n");
       fs::resize_file(directory / "huge.lst", c.huge, sparse);
       if (sparse) {
         std::cout << "left out: " << what << " (" << sparse.message() << ")\n";
@@ -220,7 +277,12 @@ TEST(ProgramSafety, ConvertsEveryProjectWithinTheMachinesLimits) {
           ReadFile(directory / ("p" + std::to_string(i) + ".lst")) == "  TableID=Partlist\r\n";
     }
     EXPECT_EQ(converted, c.projects) << what;
-    EXPECT_EQ(Names(directory.path()).size(), 2u * c.projects + (c.huge != 0 ? 1 : 0)) << what;
+    EXPECT_EQ(Names(directory.path()).size(),
+              2u * c.projects + (c.huge != 0 ? 1 : 0) + (c.middle != 0 ? 2 : 0))
+        << what;
+    if (c.middle != 0) {
+      EXPECT_EQ(ReadFile(directory / "mid.lst").substr(0, 20), "  TableID=Partlist\r\n") << what;
+    }
     if (c.huge != 0) {
       EXPECT_EQ(fs::file_size(directory / "huge.lst"), c.huge) << what;
     }

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
@@ -13,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -102,6 +105,31 @@ extern "C" int syncfs(int fd) {
   }
   if (recordingFileEvents) RecordFileEvent("syncfs");
   return next(fd);
+}
+
+// While set, /proc/meminfo reads as this text, so that the tests, not the
+// unwritten data of the machine's other programs, choose how a group's
+// files are flushed.
+const char* meminfo = nullptr;
+constexpr char kLittleUnwritten[] =
+    "MemTotal: 8388608 kB\nMemAvailable: 8388608 kB\nDirty: 0 kB\nWriteback: 0 kB\n";
+constexpr char kMuchUnwritten[] =
+    "MemTotal: 8388608 kB\nMemAvailable: 8388608 kB\nDirty: 4194304 kB\nWriteback: 0 kB\n";
+
+extern "C" int open(const char* path, int flags, ...) {
+  static const auto next = Next<int(const char*, int, ...)>("open");
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+  }
+  if (meminfo == nullptr || std::strcmp(path, "/proc/meminfo") != 0) return next(path, flags, mode);
+  const int fd = memfd_create("meminfo", MFD_CLOEXEC);
+  if (fd < 0 || write(fd, meminfo, std::strlen(meminfo)) < 0 || lseek(fd, 0, SEEK_SET) != 0)
+    return -1;
+  return fd;
 }
 
 bool IsOpenHere(const struct stat& file) {
@@ -334,28 +362,45 @@ TEST_F(PosixPlatformTest, KeepsOwnerGroupAndSpecialModeBits) {
 }
 
 // Every file is on the disk before it is renamed into place: flushed with its
-// whole file system; where that flush fails, all at once from threads, each
-// alone; on a file system where it cannot serve, one after the other. Each
-// operation ends by flushing the directory, so that its renames last. The
+// whole file system where little else is unwritten; where that flush fails,
+// or much else is unwritten, all at once from threads, each alone; on a file
+// system where it cannot serve, one after the other. Each operation ends by
+// flushing the directory, so that its renames last, an undo's too. The
 // backup's rename is on the disk before the project's, which may otherwise
 // reach it first, and the project is closed when it is replaced.
 TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
   struct stat status {};
   ASSERT_EQ(stat(directory_.path().c_str(), &status), 0);
   const std::string directoryFlushed = "fsync " + std::to_string(status.st_ino);
-  for (const auto& [fileSystemFlushFails, fuse] :
-       {std::pair{false, false}, {true, false}, {false, true}}) {
-    syncfsFails = fileSystemFlushFails;
-    notLocalDisk = fuse;
+  struct Way {
+    const char* meminfo;
+    bool fileSystemFlushFails, fuse;
+  };
+  for (const Way& way : {Way{kLittleUnwritten, false, false}, Way{kLittleUnwritten, true, false},
+                         Way{kMuchUnwritten, false, false}, Way{kLittleUnwritten, false, true}}) {
+    meminfo = way.meminfo;
+    syncfsFails = way.fileSystemFlushFails;
+    notLocalDisk = way.fuse;
     fs::remove(directory_ / "p.lst.bak");
     WriteFile(directory_ / "p.lst", "old");
     const std::string backupRenamed = "rename " + std::to_string(Inode(directory_ / "p.lst"));
+    std::vector<std::string> replaced;
     const std::function<void()> operations[] = {
         [&] {
           platform_->CopyToNewFile(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak"));
           platform_->Finish();
         },
-        [&] { EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new")); },
+        [&] {
+          EXPECT_TRUE(ReadAndReplace(*platform_, Wide(directory_ / "p.lst"), "new"));
+          replaced = fileEvents;
+        },
+        [&] {
+          const FileVersion read = platform_->ReadWholeFile(Wide(directory_ / "p.lst"))->version;
+          EXPECT_TRUE(
+              platform_
+                  ->RestoreBackup(Wide(directory_ / "p.lst"), Wide(directory_ / "p.lst.bak"), read)
+                  .done());
+        },
     };
     for (const auto& operation : operations) {
       fileEvents.clear();
@@ -372,13 +417,14 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
       EXPECT_EQ(fileEvents.back(), directoryFlushed);
       EXPECT_EQ(std::count(fileEvents.begin(), fileEvents.end(), "rename onto open file"), 0);
     }
-    const auto backup = std::find(fileEvents.begin(), fileEvents.end(), backupRenamed);
-    const auto project = std::find_if(backup, fileEvents.end(), [&](const std::string& event) {
+    const auto backup = std::find(replaced.begin(), replaced.end(), backupRenamed);
+    const auto project = std::find_if(backup, replaced.end(), [&](const std::string& event) {
       return event.starts_with("rename ") && event != backupRenamed;
     });
-    ASSERT_NE(project, fileEvents.end());
+    ASSERT_NE(project, replaced.end());
     EXPECT_NE(std::find(backup, project, directoryFlushed), project);
   }
+  meminfo = nullptr;
   syncfsFails = false;
   notLocalDisk = false;
 }
@@ -477,11 +523,18 @@ TEST_F(PosixPlatformTest, OnlyALostAclTakesTheGroupsAccessAway) {
 }
 
 // A write that fails on its way to the disk, reported by the file's flush
-// or, after a flush of the whole file system, by the check of each file:
-// the project keeps its bytes.
+// or, after a flush of the whole file system, by the check of each file,
+// whichever way the files are flushed: the project keeps its bytes.
 TEST_F(PosixPlatformTest, AFailedWriteLeavesTheProjectAsItWas) {
-  for (const bool fileSystemFlushFails : {false, true}) {
-    syncfsFails = fileSystemFlushFails;
+  struct Way {
+    const char* meminfo;
+    bool fileSystemFlushFails, fuse;
+  };
+  for (const Way& way : {Way{kLittleUnwritten, false, false}, Way{kLittleUnwritten, true, false},
+                         Way{kMuchUnwritten, false, false}, Way{kLittleUnwritten, false, true}}) {
+    meminfo = way.meminfo;
+    syncfsFails = way.fileSystemFlushFails;
+    notLocalDisk = way.fuse;
     WriteFile(directory_ / "p.lst", "old");
     writebackError = EIO;
     const FileVersion read = platform_->ReadWholeFile(Wide(directory_ / "p.lst"))->version;
@@ -489,12 +542,14 @@ TEST_F(PosixPlatformTest, AFailedWriteLeavesTheProjectAsItWas) {
     EXPECT_EQ(outcome.failedStep + u": " + outcome.reason,
               u"not written to the disk: Input/output error");
     writebackError = 0;
-    syncfsFails = false;
-    EXPECT_EQ(ReadFile(directory_ / "p.lst"), "old") << fileSystemFlushFails;
+    EXPECT_EQ(ReadFile(directory_ / "p.lst"), "old") << way.meminfo << way.fileSystemFlushFails;
     for (const std::string& name : Names(directory_.path())) {
       EXPECT_FALSE(name.starts_with(".lstconvert-")) << name;
     }
   }
+  meminfo = nullptr;
+  syncfsFails = false;
+  notLocalDisk = false;
 }
 
 // A file that holds more than its size said when it was opened, as one that

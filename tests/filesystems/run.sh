@@ -8,8 +8,9 @@
 # tests' TMPDIR; the tests skip by themselves what a volume cannot hold
 # (FIFOs, links, permission bits). Prints one line per file system and exits
 # non-zero if any suite failed; without root, loop devices or FUSE it says so
-# and passes. What it mounts and starts is unmounted, detached and ended,
-# also on failure or Ctrl-C.
+# and passes. First, two tmpfs volumes whose roots share a file number are
+# both named to the program. What it mounts and starts is unmounted, detached
+# and ended, also on failure or Ctrl-C.
 #
 # Usage: run.sh BUILD_DIR [btrfs|xfs|ntfs|exfat|fat|sftp|sftp-nolinks]...
 set -uo pipefail
@@ -102,7 +103,7 @@ CONFIG
   done
   return 1
 }
-trap 'Release; rm -rf --one-file-system "$work"; userdel "$share_user" 2>/dev/null' EXIT
+trap 'Release; umount "$work/one" "$work/two" 2>/dev/null; rm -rf --one-file-system "$work"; userdel "$share_user" 2>/dev/null' EXIT
 trap 'exit 130' INT TERM
 
 # Formats a 1 GiB sparse image as $1 and mounts it on $mnt, or mounts the
@@ -144,6 +145,29 @@ Watch() {
 Tests() {
   sed -n "s/^\[ *$1 *\] \([^ ]*\) (.*/\1/p" "$work/log" | paste -sd ' ' -
 }
+
+# Two volumes whose roots have the same file number (two tmpfs mounts), both
+# named on one command line: both are converted, since a folder is the same
+# as another only on the same volume.
+TwoRoots() {
+  mkdir -p "$work/one" "$work/two"
+  if ! mount -t tmpfs -o size=1m none "$work/one" || ! mount -t tmpfs -o size=1m none "$work/two"; then
+    echo "two roots: skipped, tmpfs could not be mounted"
+    return 0
+  fi
+  printf '  TableID=\r\n' | tee "$work/one/a.lst" >"$work/two/a.lst"
+  local numbers out
+  numbers=$(stat -c %i "$work/one" "$work/two" | sort -u | wc -l)
+  out=$("$(dirname "$tests")/../lstconvert" -v "$work/one" "$work/two" </dev/null 2>&1)
+  if grep -q Partlist "$work/one/a.lst" && grep -q Partlist "$work/two/a.lst"; then
+    echo "two roots: passed ($([ "$numbers" -eq 1 ] && echo "one file number" || echo "the numbers differ here"))"
+  else
+    echo "two roots: FAILED: $out"
+    status=1
+  fi
+  umount "$work/one" "$work/two"
+}
+TwoRoots
 
 for fs in "$@"; do
   start=$SECONDS

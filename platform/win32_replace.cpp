@@ -2,6 +2,7 @@
 // a unique temporary name, flushed, and put in the project's place by
 // ReplaceFileW, which keeps the project's own metadata; each step that
 // another program can block is tried again (RetryBudget).
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -87,6 +88,7 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
                                       FILE_ATTRIBUTE_HIDDEN, nullptr));
       });
   if (temporary.empty()) return false;
+  TemporaryGuard guard(temporary);
   // Hidden until then, the file gets the project's attributes here:
   // ReplaceFileW gives it them as well, but Wine's does not.
   if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
@@ -101,8 +103,13 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
     return MoveOver(temporary, target, true, read, budget) ||
            DeleteAndFail(temporary, budget, GetLastError());
   }
-  const DWORD error = budget.Retry(
-      target, [&] { return IsStillVersion(target, read) && replace(target, temporary); });
+  // A failed replacement may leave the project's content in the temporary
+  // file only: from here on it is never deleted on the way out.
+  const std::function<bool()> attempt = [&] {
+    return IsStillVersion(target, read) && replace(target, temporary);
+  };
+  guard.Dismiss();
+  const DWORD error = budget.Retry(target, attempt);
   if (error == ERROR_SUCCESS) {
     // ReplaceFileW cannot be asked to write through; the flush makes the
     // replacement durable. It never decides the outcome.

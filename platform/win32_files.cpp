@@ -157,12 +157,6 @@ void DeleteTemporary(const std::u16string& path, RetryBudget& budget) {
   budget.Retry(path, [&] { return DeleteFileW(Wide(path)) != 0; });
 }
 
-TemporaryGuard::~TemporaryGuard() {
-  if (path_ == nullptr || std::uncaught_exceptions() <= exceptions_) return;
-  RetryBudget once(0);
-  DeleteTemporary(*path_, once);
-}
-
 DWORD SettableAttributes(DWORD attributes) {
   const DWORD kept = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
@@ -297,13 +291,19 @@ std::optional<FileVersion> CopyRegularFile(const std::u16string& source,
                            COPY_FILE_FAIL_IF_EXISTS) != 0;
       });
   if (temporary.empty()) return std::nullopt;
-  const TemporaryGuard guard(temporary);
-  const DWORD copied = GetFileAttributesW(Wide(temporary));
-  const bool moved = copied != INVALID_FILE_ATTRIBUTES &&
-                     ((copied & FILE_ATTRIBUTE_READONLY) == 0 ||
-                      SetFileAttributesW(Wide(temporary), SettableAttributes(copied))) &&
-                     FlushFile(temporary, budget) &&
-                     MoveOver(temporary, to, replace, std::nullopt, budget);
+  bool moved = false;
+  try {
+    const DWORD copied = GetFileAttributesW(Wide(temporary));
+    moved = copied != INVALID_FILE_ATTRIBUTES &&
+            ((copied & FILE_ATTRIBUTE_READONLY) == 0 ||
+             SetFileAttributesW(Wide(temporary), SettableAttributes(copied))) &&
+            FlushFile(temporary, budget) && MoveOver(temporary, to, replace, std::nullopt, budget);
+  } catch (...) {
+    // A want of memory on the way: nothing of the copy stays.
+    RetryBudget once(0);
+    DeleteTemporary(temporary, once);
+    throw;
+  }
   if (!moved) {
     const DWORD error = GetLastError();
     DeleteTemporary(temporary, budget);

@@ -14,7 +14,6 @@
 // After windows.h, which it needs: CommandLineToArgvW.
 #include <shellapi.h>
 
-#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -123,23 +122,6 @@ std::u16string NewTemporaryBeside(const std::u16string& target, const std::u16st
 
 // Deletes the temporary file at `path`, which a scanner may hold for a moment.
 void DeleteTemporary(const std::u16string& path, RetryBudget& budget);
-
-// Deletes the temporary file at `path` if an exception, a want of memory,
-// leaves the scope it was made in before it was put in place: the project
-// keeps its bytes and nothing of the attempt stays. Dismissed before a step
-// after which the file may hold the only copy of a project's content.
-class TemporaryGuard {
- public:
-  explicit TemporaryGuard(const std::u16string& path) : path_(&path) {}
-  TemporaryGuard(const TemporaryGuard&) = delete;
-  TemporaryGuard& operator=(const TemporaryGuard&) = delete;
-  ~TemporaryGuard();
-  void Dismiss() { path_ = nullptr; }
-
- private:
-  const std::u16string* path_;
-  int exceptions_ = std::uncaught_exceptions();
-};
 
 // Of `attributes`, those that SetFileAttributesW sets, read-only excepted.
 DWORD SettableAttributes(DWORD attributes);

@@ -88,27 +88,31 @@ bool ReplaceRegularFile(const std::u16string& path, const Bytes& content, const 
                                       FILE_ATTRIBUTE_HIDDEN, nullptr));
       });
   if (temporary.empty()) return false;
-  TemporaryGuard guard(temporary);
-  // Hidden until then, the file gets the project's attributes here:
-  // ReplaceFileW gives it them as well, but Wine's does not.
-  if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
-      !SetFileAttributesW(Wide(temporary), SettableAttributes(attributes))) {
-    const DWORD error = GetLastError();
-    if (file.valid()) file.Close();
-    return DeleteAndFail(temporary, budget, error);
+  std::function<bool()> attempt;
+  try {
+    // Hidden until then, the file gets the project's attributes here:
+    // ReplaceFileW gives it them as well, but Wine's does not.
+    if (!WriteAll(file.get(), content) || !FlushFileBuffers(file.get()) || !file.Close() ||
+        !SetFileAttributesW(Wide(temporary), SettableAttributes(attributes))) {
+      const DWORD error = GetLastError();
+      if (file.valid()) file.Close();
+      return DeleteAndFail(temporary, budget, error);
+    }
+    // A link becomes a regular file and its target is left alone; it has no
+    // metadata of its own worth keeping.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return MoveOver(temporary, target, true, read, budget) ||
+             DeleteAndFail(temporary, budget, GetLastError());
+    }
+    attempt = [&] { return IsStillVersion(target, read) && replace(target, temporary); };
+  } catch (...) {
+    // A want of memory before the replacement is tried: nothing of it stays.
+    // Once tried, a failed replacement may leave the project's content in
+    // the temporary file alone, so from there on it is never deleted so.
+    RetryBudget once(0);
+    DeleteTemporary(temporary, once);
+    throw;
   }
-  // A link becomes a regular file and its target is left alone; it has no
-  // metadata of its own worth keeping.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    return MoveOver(temporary, target, true, read, budget) ||
-           DeleteAndFail(temporary, budget, GetLastError());
-  }
-  // A failed replacement may leave the project's content in the temporary
-  // file only: from here on it is never deleted on the way out.
-  const std::function<bool()> attempt = [&] {
-    return IsStillVersion(target, read) && replace(target, temporary);
-  };
-  guard.Dismiss();
   const DWORD error = budget.Retry(target, attempt);
   if (error == ERROR_SUCCESS) {
     // ReplaceFileW cannot be asked to write through; the flush makes the

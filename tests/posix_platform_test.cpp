@@ -132,6 +132,25 @@ extern "C" int open(const char* path, int flags, ...) {
   return fd;
 }
 
+// A way of flushing a group's files, as the tests make the platform take it.
+struct FlushWay {
+  const char* meminfo;
+  bool fileSystemFlushFails, fuse;
+};
+// One flush of the file system, that flush failing, all at once from threads
+// for much unwritten data, one after the other on FUSE.
+constexpr FlushWay kFlushWays[] = {{kLittleUnwritten, false, false},
+                                   {kLittleUnwritten, true, false},
+                                   {kMuchUnwritten, false, false},
+                                   {kLittleUnwritten, false, true}};
+constexpr FlushWay kMachinesWay = {nullptr, false, false};
+
+void TakeWay(const FlushWay& way) {
+  meminfo = way.meminfo;
+  syncfsFails = way.fileSystemFlushFails;
+  notLocalDisk = way.fuse;
+}
+
 bool IsOpenHere(const struct stat& file) {
   bool open = false;
   DIR* descriptors = opendir("/proc/self/fd");
@@ -372,15 +391,8 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
   struct stat status {};
   ASSERT_EQ(stat(directory_.path().c_str(), &status), 0);
   const std::string directoryFlushed = "fsync " + std::to_string(status.st_ino);
-  struct Way {
-    const char* meminfo;
-    bool fileSystemFlushFails, fuse;
-  };
-  for (const Way& way : {Way{kLittleUnwritten, false, false}, Way{kLittleUnwritten, true, false},
-                         Way{kMuchUnwritten, false, false}, Way{kLittleUnwritten, false, true}}) {
-    meminfo = way.meminfo;
-    syncfsFails = way.fileSystemFlushFails;
-    notLocalDisk = way.fuse;
+  for (const FlushWay& way : kFlushWays) {
+    TakeWay(way);
     fs::remove(directory_ / "p.lst.bak");
     WriteFile(directory_ / "p.lst", "old");
     const std::string backupRenamed = "rename " + std::to_string(Inode(directory_ / "p.lst"));
@@ -424,9 +436,7 @@ TEST_F(PosixPlatformTest, FlushesEachFileBeforeItsRenameAndTheDirectoryAfter) {
     ASSERT_NE(project, replaced.end());
     EXPECT_NE(std::find(backup, project, directoryFlushed), project);
   }
-  meminfo = nullptr;
-  syncfsFails = false;
-  notLocalDisk = false;
+  TakeWay(kMachinesWay);
 }
 
 TEST_F(PosixPlatformTest, NeverOpensAFifoAWriterWaitsOn) {
@@ -526,15 +536,8 @@ TEST_F(PosixPlatformTest, OnlyALostAclTakesTheGroupsAccessAway) {
 // or, after a flush of the whole file system, by the check of each file,
 // whichever way the files are flushed: the project keeps its bytes.
 TEST_F(PosixPlatformTest, AFailedWriteLeavesTheProjectAsItWas) {
-  struct Way {
-    const char* meminfo;
-    bool fileSystemFlushFails, fuse;
-  };
-  for (const Way& way : {Way{kLittleUnwritten, false, false}, Way{kLittleUnwritten, true, false},
-                         Way{kMuchUnwritten, false, false}, Way{kLittleUnwritten, false, true}}) {
-    meminfo = way.meminfo;
-    syncfsFails = way.fileSystemFlushFails;
-    notLocalDisk = way.fuse;
+  for (const FlushWay& way : kFlushWays) {
+    TakeWay(way);
     WriteFile(directory_ / "p.lst", "old");
     writebackError = EIO;
     const FileVersion read = platform_->ReadWholeFile(Wide(directory_ / "p.lst"))->version;
@@ -547,9 +550,7 @@ TEST_F(PosixPlatformTest, AFailedWriteLeavesTheProjectAsItWas) {
       EXPECT_FALSE(name.starts_with(".lstconvert-")) << name;
     }
   }
-  meminfo = nullptr;
-  syncfsFails = false;
-  notLocalDisk = false;
+  TakeWay(kMachinesWay);
 }
 
 // A file that holds more than its size said when it was opened, as one that

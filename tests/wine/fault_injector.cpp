@@ -355,11 +355,11 @@ const bool installed = [] {
   PATCH(DeleteFileW); PATCH(FindFirstFileExW); PATCH(FindNextFileW); PATCH(GetCommandLineW);
   PATCH(malloc);
   // clang-format on
-  if (const char* spec = std::getenv("LSTCONVERT_FAULT")) {
+  if (const char* wanted = std::getenv("LSTCONVERT_FAULT")) {
     char function[64] = {}, action[64] = {};
     unsigned long call = 0;
-    if (std::sscanf(spec, "%63[^:]:%lu:%63s", function, &call, action) != 3) {
-      std::fprintf(stderr, "fault injector: LSTCONVERT_FAULT=%s is not FUNCTION:N:ACTION\n", spec);
+    if (std::sscanf(wanted, "%63[^:]:%lu:%63s", function, &call, action) != 3) {
+      std::fprintf(stderr, "fault injector: LSTCONVERT_FAULT=%s is not FUNCTION:N:ACTION\n", wanted);
       std::exit(125);
     }
     for (int f = 0; f < kFunctionCount; ++f) {
@@ -374,7 +374,7 @@ const bool installed = [] {
       if (std::strcmp(error.name, action) == 0) fault.error = error.code;
     }
     if (fault.function < 0 || (fault.action == Action::kFail && fault.error == 0)) {
-      std::fprintf(stderr, "fault injector: unknown function or action in %s\n", spec);
+      std::fprintf(stderr, "fault injector: unknown function or action in %s\n", wanted);
       std::exit(125);
     }
   }

@@ -359,7 +359,8 @@ const bool installed = [] {
     char function[64] = {}, action[64] = {};
     unsigned long call = 0;
     if (std::sscanf(wanted, "%63[^:]:%lu:%63s", function, &call, action) != 3) {
-      std::fprintf(stderr, "fault injector: LSTCONVERT_FAULT=%s is not FUNCTION:N:ACTION\n", wanted);
+      std::fprintf(stderr, "fault injector: LSTCONVERT_FAULT=%s is not FUNCTION:N:ACTION\n",
+                   wanted);
       std::exit(125);
     }
     for (int f = 0; f < kFunctionCount; ++f) {
